@@ -1,0 +1,113 @@
+#include "audio/AudioFile.h"
+
+#include <sndfile.h>
+#include <vector>
+
+namespace zorvel {
+
+void detail::SndfileCloser::operator()(sf_private_tag* file) const { sf_close(file); }
+
+namespace {
+
+Error sndfileError(std::string_view action, const std::filesystem::path& path, SNDFILE* file) {
+    return Error::platform(std::string(action) + " «" + path.string() + "»: " + sf_strerror(file));
+}
+
+int containerFor(const std::filesystem::path& path) {
+    const std::string extension = path.extension().string();
+    if (extension == ".wav" || extension == ".WAV")
+        return SF_FORMAT_WAV;
+    if (extension == ".caf" || extension == ".CAF")
+        return SF_FORMAT_CAF;
+    return 0;
+}
+
+int subtypeFor(SampleFormat format) {
+    switch (format) {
+    case SampleFormat::float32:
+        return SF_FORMAT_FLOAT;
+    case SampleFormat::int16:
+        return SF_FORMAT_PCM_16;
+    case SampleFormat::int24:
+        return SF_FORMAT_PCM_24;
+    case SampleFormat::int32:
+        return SF_FORMAT_PCM_32;
+    case SampleFormat::uint8:
+        return SF_FORMAT_PCM_U8;
+    }
+    return 0;
+}
+
+} // namespace
+
+Result<AudioFileReader> AudioFileReader::open(const std::filesystem::path& path) {
+    SF_INFO info{};
+    detail::SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    if (!file)
+        return failure(sndfileError("Не удалось открыть аудиофайл", path, nullptr));
+    return AudioFileReader(std::move(file), path, info.samplerate, info.channels, info.frames);
+}
+
+Result<std::int64_t> AudioFileReader::read(float* interleaved, std::int64_t frames) {
+    const sf_count_t got = sf_readf_float(m_file.get(), interleaved, frames);
+    if (got < 0 || (got < frames && sf_error(m_file.get()) != SF_ERR_NO_ERROR))
+        return failure(sndfileError("Не удалось прочитать аудиофайл", m_path, m_file.get()));
+    m_position += got;
+    return static_cast<std::int64_t>(got);
+}
+
+Result<AudioFileWriter> AudioFileWriter::create(const std::filesystem::path& path, AudioFormat format,
+                                                HeaderUpdate headerUpdate) {
+    const int container = containerFor(path);
+    if (container == 0)
+        return failure(Error::platform("Неизвестный тип аудиофайла «" + path.string() + "»"));
+    SF_INFO info{};
+    info.samplerate = format.sampleRate;
+    info.channels = format.channels;
+    info.format = container | subtypeFor(format.sampleFormat);
+    if (format.sampleFormat == SampleFormat::uint8 && container == SF_FORMAT_CAF)
+        info.format = container | SF_FORMAT_PCM_S8; // CAF stores 8-bit samples signed
+    if (!sf_format_check(&info))
+        return failure(Error::platform("Формат не поддерживается для «" + path.string() + "»"));
+    detail::SndfileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
+    if (!file)
+        return failure(sndfileError("Не удалось создать аудиофайл", path, nullptr));
+    // Without clipping, libsndfile wraps out-of-range floats around when it writes integers.
+    sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    if (headerUpdate == HeaderUpdate::afterEveryWrite)
+        sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+    return AudioFileWriter(std::move(file), path, format);
+}
+
+Result<void> AudioFileWriter::checkWritten(std::int64_t written, std::int64_t frames) {
+    if (written > 0)
+        m_framesWritten += written;
+    if (written != frames)
+        return failure(sndfileError("Не удалось записать аудиофайл", m_path, m_file.get()));
+    return {};
+}
+
+Result<void> AudioFileWriter::write(const float* interleaved, std::int64_t frames) {
+    return checkWritten(sf_writef_float(m_file.get(), interleaved, frames), frames);
+}
+
+Result<void> AudioFileWriter::write(const std::int16_t* interleaved, std::int64_t frames) {
+    return checkWritten(sf_writef_short(m_file.get(), interleaved, frames), frames);
+}
+
+Result<void> AudioFileWriter::write(const std::int32_t* interleaved, std::int64_t frames) {
+    return checkWritten(sf_writef_int(m_file.get(), interleaved, frames), frames);
+}
+
+Result<void> AudioFileWriter::writeSilence(std::int64_t frames) {
+    constexpr std::int64_t chunk = 4096;
+    const std::vector<float> zeros(static_cast<size_t>(chunk * m_format.channels), 0.0F);
+    while (frames > 0) {
+        const std::int64_t now = std::min(frames, chunk);
+        TRY(write(zeros.data(), now));
+        frames -= now;
+    }
+    return {};
+}
+
+} // namespace zorvel

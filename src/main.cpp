@@ -1,0 +1,19 @@
+#include "cli/CommandLine.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const zorvel::ModeChoice choice = zorvel::chooseMode(arguments);
+    switch (choice.mode) {
+    case zorvel::Mode::transcribe:
+    case zorvel::Mode::micTest:
+    case zorvel::Mode::application:
+        break;
+    }
+    std::fputs("Zorvel: приложение в трее ещё не готово; используйте --transcribe ПАПКА [ЯЗЫК] или --mic-test [СЕКУНДЫ].\n",
+               stderr);
+    return 1;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace zorvel::test {
+
+// A fresh folder under the test binary's private root, removed when the object goes.
+class TemporaryFolder {
+public:
+    explicit TemporaryFolder(const std::string& hint = "folder");
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const { return m_path; }
+    std::filesystem::path operator/(const std::string& name) const { return m_path / name; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+// The private root that HOME and the XDG folders point into for this test binary.
+const std::filesystem::path& privateRoot();
+
+// File names in a folder, sorted.
+std::vector<std::string> listFolder(const std::filesystem::path& folder);
+
+void writeText(const std::filesystem::path& path, const std::string& text);
+std::string readText(const std::filesystem::path& path);
+
+// The outcome of running a program to its end.
+struct ProgramRun {
+    int exitStatus = -1;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// Runs `program` with `arguments` (no shell), collecting both output streams. `extraEnvironment`
+// holds "NAME=value" entries added to (or replacing in) the current environment.
+ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& extraEnvironment = {},
+                      const std::filesystem::path& workingDirectory = {});
+
+// The built zorvel executable and the recogniser test double.
+std::filesystem::path zorvelExecutable();
+std::filesystem::path whisperDouble();
+
+} // namespace zorvel::test

@@ -1,0 +1,101 @@
+#include "cli/CommandLine.h"
+#include "support/Files.h"
+#include "support/FormatDuration.h"
+#include "support/NumberText.h"
+#include "support/Paths.h"
+#include "support/ZorvelError.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace zorvel {
+namespace {
+
+TEST(FormatDuration, ShortAndLongForms) {
+    const std::pair<std::int64_t, const char*> table[] = {
+        {0, "0:00"},       {59, "0:59"},       {61, "1:01"},         {600, "10:00"}, {3599, "59:59"},
+        {3600, "1:00:00"}, {3661, "1:01:01"}, {90000, "25:00:00"}, {-5, "0:00"}};
+    for (const auto& [seconds, text] : table)
+        EXPECT_EQ(formatDuration(seconds), text) << seconds;
+}
+
+TEST(ZorvelErrorMessages, ExactTexts) {
+    EXPECT_EQ(ZorvelError::coreAudio("создание системного тапа", -10851).errorDescription(),
+              "Ошибка Core Audio (создание системного тапа), код -10851. Проверьте, что приложению разрешена "
+              "запись системного звука в Настройках → Конфиденциальность.");
+    EXPECT_EQ(ZorvelError::processFailed("ffmpeg", 1).errorDescription(),
+              "ffmpeg завершился с ошибкой (код 1). Подробности в whisper.log в папке записи.");
+    EXPECT_EQ(ZorvelError::whisperNotFound().errorDescription(),
+              "Не найден whisper-cli. Установите его: brew install whisper-cpp — или пересоберите приложение со "
+              "встроенным whisper (scripts/vendor-whisper).");
+    EXPECT_EQ(ZorvelError::modelMissing().errorDescription(),
+              "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.");
+    EXPECT_EQ(ZorvelError::microphoneUnavailable().errorDescription(),
+              "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
+    EXPECT_EQ(ZorvelError::noAudioFiles().errorDescription(), "В папке записи нет аудиофайлов.");
+}
+
+TEST(ShortestFloatText, FractionAlwaysShownExponentBelowOneTenThousandth) {
+    EXPECT_EQ(shortestFloatText(0.0F), "0.0");
+    EXPECT_EQ(shortestFloatText(0.0013F), "0.0013");
+    EXPECT_EQ(shortestFloatText(0.002F), "0.002");
+    EXPECT_EQ(shortestFloatText(0.0029F), "0.0029");
+    EXPECT_EQ(shortestFloatText(1.0F), "1.0");
+    EXPECT_EQ(shortestFloatText(0.0001F), "0.0001");
+    EXPECT_EQ(shortestFloatText(1.5e-05F), "1.5e-05");
+    EXPECT_EQ(shortestFloatText(5e-05F), "5e-05");
+    EXPECT_EQ(shortestFloatText(3.0517578e-05F), "3.0517578e-05");
+    EXPECT_EQ(shortestFloatText(0.21602468F), "0.21602468");
+    EXPECT_EQ(shortestFloatText(12.5F), "12.5");
+}
+
+TEST(FixedText, IgnoresTheProcessLocale) {
+    EXPECT_EQ(fixedText(1.25, 1), "1.2");
+    EXPECT_EQ(fixedText(0.0, 4), "0.0000");
+    EXPECT_EQ(fixedText(3.14159, 4), "3.1416");
+}
+
+TEST(ExpandTilde, HomeAndNamedUsers) {
+    const std::string home = std::getenv("HOME");
+    EXPECT_EQ(expandTilde("~"), home);
+    EXPECT_EQ(expandTilde("~/Documents/a b"), home + "/Documents/a b");
+    EXPECT_EQ(expandTilde("~root/x"), "/root/x");
+    EXPECT_EQ(expandTilde("~no-such-user-zorvel/x"), "~no-such-user-zorvel/x");
+    EXPECT_EQ(expandTilde("a/~/b"), "a/~/b");
+    EXPECT_EQ(expandTilde(""), "");
+}
+
+TEST(ChooseMode, WholeArgumentsFirstOccurrenceTranscribeWins) {
+    struct Row {
+        std::vector<std::string> arguments;
+        Mode mode;
+        std::size_t index;
+    };
+    const Row table[] = {
+        {{"zorvel"}, Mode::application, 0},
+        {{"zorvel", "--transcribe", "f"}, Mode::transcribe, 1},
+        {{"zorvel", "--mic-test", "--transcribe"}, Mode::transcribe, 2},
+        {{"zorvel", "--transcribe", "--mic-test"}, Mode::transcribe, 1},
+        {{"zorvel", "--mic-test", "3", "--mic-test"}, Mode::micTest, 1},
+        {{"zorvel", "--transcribe=folder"}, Mode::application, 0},
+        {{"zorvel", "--Transcribe", "f"}, Mode::application, 0},
+        {{"--transcribe", "x"}, Mode::transcribe, 0},
+        {{"zorvel", "x", "--transcribe", "a", "--transcribe", "b"}, Mode::transcribe, 2},
+    };
+    for (const auto& row : table) {
+        const auto choice = chooseMode(row.arguments);
+        EXPECT_EQ(choice.mode, row.mode) << row.arguments.back();
+        EXPECT_EQ(choice.flagIndex, row.index) << row.arguments.back();
+    }
+}
+
+TEST(PathsTest, ModelUnderApplicationSupportAndDownloadAddress) {
+    const std::string dataHome = std::getenv("XDG_DATA_HOME");
+    EXPECT_EQ(Paths::modelURL().string(), dataHome + "/Zorvel/models/ggml-large-v3-turbo.bin");
+    EXPECT_TRUE(Paths::modelDownloadURL().starts_with("https://"));
+    EXPECT_TRUE(Paths::modelDownloadURL().ends_with("resolve/main/ggml-large-v3-turbo.bin"));
+    EXPECT_EQ(Paths::recordingsRoot().string(), std::string(std::getenv("HOME")) + "/Documents/Zorvel");
+}
+
+} // namespace
+} // namespace zorvel
