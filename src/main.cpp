@@ -1,4 +1,5 @@
 #include "cli/CommandLine.h"
+#include "cli/HeadlessTranscription.h"
 
 #include <cstdio>
 #include <string>
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
     const zorvel::ModeChoice choice = zorvel::chooseMode(arguments);
     switch (choice.mode) {
     case zorvel::Mode::transcribe:
+        return zorvel::runHeadlessTranscription(arguments, choice.flagIndex);
     case zorvel::Mode::micTest:
     case zorvel::Mode::application:
         break;

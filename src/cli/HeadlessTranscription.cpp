@@ -1,0 +1,47 @@
+#include "cli/HeadlessTranscription.h"
+
+#include "pipeline/Transcriber.h"
+#include "support/FileTimes.h"
+#include "support/Files.h"
+#include "support/Settings.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace zorvel {
+
+namespace {
+
+void writeAll(int fd, const std::string& text) {
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        const ssize_t written = ::write(fd, rest.data(), rest.size());
+        if (written <= 0)
+            return;
+        rest.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+} // namespace
+
+int runHeadlessTranscription(const std::vector<std::string>& arguments, std::size_t flagIndex) {
+    if (flagIndex + 1 >= arguments.size()) {
+        writeAll(STDERR_FILENO, "Укажите папку записи\n");
+        return 2;
+    }
+    std::error_code ignored;
+    const std::filesystem::path folder = std::filesystem::absolute(expandTilde(arguments[flagIndex + 1]), ignored);
+    const auto startedAt = creationTime(folder).value_or(std::chrono::system_clock::now());
+    const std::string language =
+        flagIndex + 2 < arguments.size() ? arguments[flagIndex + 2] : Settings::effectiveTranscriptionLanguage();
+
+    const auto transcript = Transcriber(language).transcribe(folder, startedAt);
+    if (!transcript) {
+        writeAll(STDERR_FILENO, transcript.error().description() + "\n");
+        return 1;
+    }
+    writeAll(STDOUT_FILENO, transcript->string() + "\n");
+    return 0;
+}
+
+} // namespace zorvel

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace zorvel {
+
+// `zorvel --transcribe FOLDER [LANG]`: runs the whole transcription on the calling (main) thread
+// and returns the process exit status: 0 with the transcript's path on standard output, 1 with
+// the error on standard error, 2 when the folder operand is missing.
+int runHeadlessTranscription(const std::vector<std::string>& arguments, std::size_t flagIndex);
+
+} // namespace zorvel

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "pipeline/LoudnessEnvelope.h"
+#include "pipeline/TranscriptSegment.h"
+#include "support/Error.h"
+#include "support/LogFile.h"
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zorvel {
+
+using TimePoint = std::chrono::system_clock::time_point;
+
+// Turns one recording folder into "transcript.md": converts each track to a 16 kHz mono work
+// WAV, measures it, skips silent tracks, runs whisper-cli on the others, filters the utterances,
+// renders the transcript and, when speech was found, mixes "audio.m4a" and tidies the folder.
+//
+// A run is synchronous and uses only its calling thread; child processes run one at a time.
+// The object holds only its language, so runs are independent of each other.
+class Transcriber {
+public:
+    explicit Transcriber(std::string language) : m_language(std::move(language)) {}
+
+    const std::string& language() const { return m_language; }
+
+    // Returns the location of "transcript.md" in `folder`. What a failed run leaves in the folder:
+    // nothing when the recogniser or the model is missing; otherwise everything made so far.
+    Result<std::filesystem::path> transcribe(const std::filesystem::path& folder, TimePoint startedAt) const;
+
+    // The first recogniser executable the current user may run, looked up afresh on every call.
+    static std::optional<std::filesystem::path> findWhisperCLI();
+
+    // Runs a tool with its output on the log. A non-zero exit is processFailed with the tool's
+    // file name; death by a signal and a failed start are reported as such.
+    static Result<void> runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                                   LogFile& log);
+
+    // "[zorvel] " + message + "\n" into the log; never fails.
+    static void log(std::string_view message, LogFile& log);
+
+    // Reads one track's recogniser output and keeps the utterances that pass the filter:
+    // trimmed, at least two letters or digits, no known hallucination, not placed on silence
+    // (only when an envelope is given). Dropped hallucinations and silent utterances are logged.
+    static Result<std::vector<TranscriptSegment>> parseSegments(const std::filesystem::path& json,
+                                                                const std::string& speaker,
+                                                                const LoudnessEnvelope* envelope, LogFile& log);
+
+    // The Markdown transcript: a dated heading, then one paragraph per stretch of one speaker.
+    static std::string renderTranscript(const std::vector<TranscriptSegment>& segments, TimePoint startedAt);
+
+    // After a run with speech: mixes the work WAVs into "audio.m4a" and only then deletes the
+    // captures and every intermediate file. Never fails; a failure only stops it early.
+    static void tidyUp(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& sources,
+                       const std::vector<std::filesystem::path>& workWAVs,
+                       const std::vector<std::filesystem::path>& intermediates);
+
+    // All processors available to this process but two, never fewer than 4.
+    static int recogniserThreads();
+
+private:
+    std::string m_language;
+};
+
+} // namespace zorvel
