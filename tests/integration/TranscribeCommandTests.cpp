@@ -1,0 +1,381 @@
+// Runs the built `zorvel --transcribe` on real folders, with real ffmpeg and the whisper-cli
+// test double as the recogniser.
+
+#include "TestAudio.h"
+#include "TestEnvironment.h"
+#include "support/ChildProcess.h"
+#include "support/Paths.h"
+#include "support/Settings.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sched.h>
+
+namespace zorvel {
+namespace {
+
+using test::listFolder;
+using test::readText;
+using test::TemporaryFolder;
+using test::writeText;
+
+constexpr AudioFormat micFormat{48000, 1, SampleFormat::float32};
+constexpr AudioFormat systemFormat{48000, 2, SampleFormat::float32};
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (true) {
+        const size_t end = text.find(separator, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            return parts;
+        start = end + 1;
+    }
+}
+
+class TranscribeCommand : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(resources / "bin");
+        std::filesystem::create_symlink(test::whisperDouble(), resources / "bin" / "whisper-cli");
+        std::filesystem::create_directories(Paths::modelURL().parent_path());
+        writeText(Paths::modelURL(), "model");
+        recording = scratch / "2025-03-05 14-03-27";
+        std::filesystem::create_directories(recording);
+    }
+    void TearDown() override {
+        std::filesystem::remove(Paths::modelURL());
+        std::filesystem::remove(std::getenv("XDG_CONFIG_HOME") / std::filesystem::path("Zorvel/Zorvel.conf"));
+    }
+
+    test::ProgramRun transcribe(std::vector<std::string> arguments, const std::filesystem::path& workingDirectory = {}) {
+        arguments.insert(arguments.begin(), "--transcribe");
+        return test::runProgram(test::zorvelExecutable(), arguments,
+                                {"ZORVEL_RESOURCE_DIR=" + resources.path().string(),
+                                 "WHISPER_DOUBLE_RECORD=" + (scratch / "invocations").string()},
+                                workingDirectory);
+    }
+    test::ProgramRun transcribe(const std::filesystem::path& folder) {
+        return transcribe(std::vector<std::string>{folder.string()});
+    }
+
+    // The recogniser's argument lists, one per run, in order.
+    std::vector<std::vector<std::string>> invocations() {
+        std::vector<std::vector<std::string>> runs;
+        for (const auto& line : split(readText(scratch / "invocations"), '\n'))
+            if (!line.empty())
+                runs.push_back(split(line, '\x1f'));
+        return runs;
+    }
+
+    // What "speech" the recogniser double will find in a track's work WAV.
+    void recognise(const std::string& name, const std::string& lines, const std::filesystem::path& folder = {}) {
+        writeText((folder.empty() ? recording : folder) / (name + "-16k.wav.segments"), lines);
+    }
+
+    // The folder's files, leaving out the double's side files.
+    std::vector<std::string> files(const std::filesystem::path& folder = {}) {
+        std::vector<std::string> names;
+        for (auto& name : listFolder(folder.empty() ? recording : folder))
+            if (!name.ends_with(".segments"))
+                names.push_back(name);
+        return names;
+    }
+
+    void writeMic(float amplitude = 0.3F, double seconds = 2.0, const std::filesystem::path& folder = {}) {
+        test::writeAudio((folder.empty() ? recording : folder) / "mic.caf", micFormat,
+                         test::noise(static_cast<std::int64_t>(48000 * seconds), 1, amplitude, 3));
+    }
+    void writeSystem(double seconds = 3.0) {
+        test::writeAudio(recording / "system.caf", systemFormat,
+                         test::noise(static_cast<std::int64_t>(48000 * seconds), 2, 0.3F, 5));
+    }
+
+    TemporaryFolder resources{"resources"};
+    TemporaryFolder scratch{"scratch"};
+    std::filesystem::path recording;
+};
+
+int availableProcessors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    sched_getaffinity(0, sizeof set, &set);
+    return CPU_COUNT(&set);
+}
+
+// Stream facts of an audio file as ffprobe reports them: "codec_name=aac" and so on.
+std::string probe(const std::filesystem::path& file) {
+    const auto ffprobe = findInPath("ffprobe");
+    if (!ffprobe)
+        return {};
+    return test::runProgram(*ffprobe, {"-v", "error", "-show_entries", "stream=codec_name,sample_rate,channels,bit_rate",
+                                       "-show_entries", "format=format_name,duration", "-of", "default=nw=1",
+                                       file.string()})
+        .standardOutput;
+}
+
+double probedValue(const std::string& facts, const std::string& key) {
+    const auto at = facts.find(key + "=");
+    return at == std::string::npos ? -1.0 : std::stod(facts.substr(at + key.size() + 1));
+}
+
+TEST_F(TranscribeCommand, MissingFolderOperandIsStatusTwoAndTouchesNothing) {
+    for (const auto& arguments : std::vector<std::vector<std::string>>{{"--transcribe"}, {"--mic-test", "--transcribe"}}) {
+        const auto run = test::runProgram(test::zorvelExecutable(), arguments);
+        EXPECT_EQ(run.exitStatus, 2);
+        EXPECT_EQ(run.standardError, "Укажите папку записи\n");
+        EXPECT_EQ(run.standardOutput, "");
+    }
+}
+
+TEST_F(TranscribeCommand, MicrophoneOnlyEndsWithTranscriptAndCompressedAudio) {
+    writeMic(0.3F, 4.0);
+    recognise("mic", "100 900  Да, слышно.\n1000 1500 Субтитры сделал DimaTorzok\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput, (recording / "transcript.md").string() + "\n");
+    EXPECT_EQ(run.standardError, "");
+    EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    EXPECT_NE(readText(recording / "transcript.md").find("\n\n**Я** [00:00:00]: Да, слышно.\n"), std::string::npos);
+
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 1u);
+    const std::vector<std::string> expected = {"-m",
+                                               Paths::modelURL().string(),
+                                               "-l",
+                                               "ru",
+                                               "-t",
+                                               std::to_string(std::max(availableProcessors() - 2, 4)),
+                                               "-oj",
+                                               "-of",
+                                               (recording / "mic").string(),
+                                               "-np",
+                                               "--suppress-nst",
+                                               (recording / "mic-16k.wav").string()};
+    EXPECT_EQ(runs[0], expected);
+
+    const std::string facts = probe(recording / "audio.m4a");
+    if (facts.empty())
+        GTEST_SKIP() << "ffprobe is not installed";
+    EXPECT_NE(facts.find("codec_name=aac"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("sample_rate=16000"), std::string::npos) << facts;
+    EXPECT_NE(facts.find("channels=1"), std::string::npos) << facts;
+    EXPECT_NEAR(probedValue(facts, "duration"), 4.0, 0.1) << facts;
+    const double bitRate = probedValue(facts, "bit_rate");
+    EXPECT_GT(bitRate, 24000) << facts;
+    EXPECT_LT(bitRate, 48000) << facts;
+}
+
+TEST_F(TranscribeCommand, SystemTrackBeforeMicrophoneAndOtherPartyFirstOnEqualTimes) {
+    writeSystem();
+    writeMic();
+    recognise("system", "0 2400 Добрый день.\n2600 5000 Слышно меня?\n");
+    recognise("mic", "0 900 Да, слышно.\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0][8], (recording / "system").string());
+    EXPECT_EQ(runs[1][8], (recording / "mic").string());
+    EXPECT_EQ(readText(recording / "transcript.md").substr(readText(recording / "transcript.md").find("\n\n") + 2),
+              "**Собеседник** [00:00:00]: Добрый день.\n\n**Я** [00:00:00]: Да, слышно.\n\n"
+              "**Собеседник** [00:00:02]: Слышно меня?\n");
+    EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    EXPECT_NEAR(probedValue(probe(recording / "audio.m4a"), "duration"), 3.0, 0.1);
+}
+
+TEST_F(TranscribeCommand, RerunOnMixedAudioKeepsItAndLabelsTheMeeting) {
+    writeMic();
+    recognise("mic", "0 900 Первый проход.\n");
+    ASSERT_EQ(transcribe(recording).exitStatus, 0);
+    const std::string audio = readText(recording / "audio.m4a");
+
+    recognise("audio", "0 900 Второй проход.\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    EXPECT_EQ(readText(recording / "audio.m4a"), audio);
+    EXPECT_NE(readText(recording / "transcript.md").find("**Встреча** [00:00:00]: Второй проход.\n"), std::string::npos);
+}
+
+TEST_F(TranscribeCommand, FolderWithoutAudioFailsAndKeepsAnEmptyLog) {
+    const auto run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "В папке записи нет аудиофайлов.\n");
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(files(), (std::vector<std::string>{"whisper.log"}));
+    EXPECT_EQ(readText(recording / "whisper.log"), "");
+}
+
+TEST_F(TranscribeCommand, MissingModelOrRecogniserLeavesTheFolderUntouched) {
+    writeMic();
+    std::filesystem::remove(Paths::modelURL());
+    auto run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.\n");
+    EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
+
+    writeText(Paths::modelURL(), "model");
+    for (const char* system : {"/opt/homebrew/bin/whisper-cli", "/usr/local/bin/whisper-cli", "/opt/homebrew/bin/whisper-cpp",
+                               "/usr/local/bin/whisper-cpp", "/usr/bin/whisper-cli",
+                               "/home/linuxbrew/.linuxbrew/bin/whisper-cli"})
+        if (isExecutableFile(system))
+            GTEST_SKIP() << "a recogniser is installed at " << system;
+    std::filesystem::remove(resources / "bin" / "whisper-cli");
+    run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.standardError.starts_with("Не найден whisper-cli.")) << run.standardError;
+    EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
+
+    // The user's own ~/.local/bin is one of the places looked in.
+    const auto local = std::filesystem::path(std::getenv("HOME")) / ".local" / "bin";
+    std::filesystem::create_directories(local);
+    std::filesystem::create_symlink(test::whisperDouble(), local / "whisper-cli");
+    recognise("mic", "0 900 Нашёлся.\n");
+    run = transcribe(recording);
+    std::filesystem::remove(local / "whisper-cli");
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+}
+
+TEST_F(TranscribeCommand, SilentTrackIsSkippedButStillMixed) {
+    writeSystem(3.0);
+    test::writeAudio(recording / "mic.caf", micFormat, std::vector<float>(48000 * 5, 0.0F));
+    recognise("system", "0 2400 Добрый день.\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(invocations().size(), 1u);
+    EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    EXPECT_NEAR(probedValue(probe(recording / "audio.m4a"), "duration"), 5.0, 0.1);
+}
+
+TEST_F(TranscribeCommand, NoSpeechKeepsEveryFileAndSaysSoInTheLog) {
+    writeSystem();
+    test::writeAudio(recording / "mic.caf", micFormat, std::vector<float>(48000, 0.0F));
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput, (recording / "transcript.md").string() + "\n");
+    EXPECT_EQ(files(), (std::vector<std::string>{"mic-16k.wav", "mic.caf", "system-16k.wav", "system.caf", "system.json",
+                                                 "transcript.md", "whisper.log"}));
+    EXPECT_TRUE(readText(recording / "transcript.md").ends_with("\n\n_Распознанной речи нет._"));
+    const std::string log = readText(recording / "whisper.log");
+    EXPECT_NE(log.find("[zorvel] Дорожка mic молчит (пик 0.0) — пропущена\n"), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("[zorvel] Речь не распознана — исходники и лог оставлены на месте\n")) << log;
+    // The recogniser's own output lands in the same log.
+    EXPECT_NE(log.find("whisper_init_from_file_with_params_no_state"), std::string::npos) << log;
+}
+
+TEST_F(TranscribeCommand, FailingToolsAreNamedAndTheirOutputKept) {
+    writeMic();
+    recognise("mic", "!exit 1\n");
+    auto run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "whisper-cli завершился с ошибкой (код 1). Подробности в whisper.log в папке записи.\n");
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(files(), (std::vector<std::string>{"mic-16k.wav", "mic.caf", "whisper.log"}));
+    EXPECT_NE(readText(recording / "whisper.log").find("simulated failure"), std::string::npos);
+
+    // A capture that is not audio at all: the converter fails and is named by its file name.
+    writeText(recording / "mic.caf", "not audio");
+    run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "ffmpeg завершился с ошибкой (код 1). Подробности в whisper.log в папке записи.\n");
+    EXPECT_NE(readText(recording / "whisper.log").find("mic.caf"), std::string::npos);
+}
+
+TEST_F(TranscribeCommand, StaleRecogniserOutputIsNeverTakenForThisRun) {
+    writeMic();
+    writeText(recording / "mic.json", R"({"transcription": [{"offsets": {"from": 0, "to": 900}, "text": "Старое"}]})");
+    recognise("mic", "!nojson\n");
+    const auto run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "whisper-cli не создал файл «" + (recording / "mic.json").string() +
+                                     "». Подробности в whisper.log в папке записи.\n");
+    EXPECT_FALSE(std::filesystem::exists(recording / "transcript.md"));
+    EXPECT_TRUE(std::filesystem::exists(recording / "mic.caf"));
+}
+
+TEST_F(TranscribeCommand, RawBytesInRecogniserOutputStillTranscribe) {
+    writeMic();
+    recognise("mic", "0 900  Приве\\xD1\n900 1800 \\x82 как\\tдела\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_NE(readText(recording / "transcript.md").find("**Я** [00:00:00]: Привет как\tдела\n"), std::string::npos);
+}
+
+TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
+    std::filesystem::create_directories(resources / "models");
+    writeText(resources / "models" / "ggml-silero-v5.1.2.bin", "vad");
+    writeMic();
+    recognise("mic", "0 900 Голос.\n");
+    ASSERT_EQ(transcribe(recording).exitStatus, 0);
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 1u);
+    ASSERT_EQ(runs[0].size(), 15u);
+    EXPECT_EQ(std::vector<std::string>(runs[0].begin() + 11, runs[0].end()),
+              (std::vector<std::string>{"--vad", "--vad-model", (resources / "models" / "ggml-silero-v5.1.2.bin").string(),
+                                        (recording / "mic-16k.wav").string()}));
+}
+
+TEST_F(TranscribeCommand, LanguageFromOperandElseSettingElseRussian) {
+    writeMic();
+    ASSERT_EQ(transcribe({recording.string(), "en"}).exitStatus, 0);
+    writeMic();
+    Settings::setTranscriptionLanguage("de");
+    ASSERT_EQ(transcribe(recording).exitStatus, 0);
+    writeMic();
+    ASSERT_EQ(transcribe({recording.string(), "auto"}).exitStatus, 0);
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0][3], "en");
+    EXPECT_EQ(runs[1][3], "de");
+    EXPECT_EQ(runs[2][3], "auto");
+}
+
+TEST_F(TranscribeCommand, AwkwardFolderNamesAndTilde) {
+    const std::string awkward = "-тест 'кавычки\" и пробелы: $HOME `x`";
+    std::filesystem::create_directories(scratch / awkward);
+    writeMic(0.3F, 2.0, scratch / awkward);
+    recognise("mic", "0 900 Странная папка.\n", scratch / awkward);
+    // Relative to the working directory, and starting with a dash.
+    auto run = transcribe({awkward}, scratch.path());
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput, (scratch / awkward / "transcript.md").string() + "\n");
+    EXPECT_EQ(files(scratch / awkward), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+
+    const auto home = std::filesystem::path(std::getenv("HOME"));
+    std::filesystem::create_directories(home / "Записи" / "встреча");
+    writeMic(0.3F, 2.0, home / "Записи" / "встреча");
+    recognise("mic", "0 900 Дома.\n", home / "Записи" / "встреча");
+    run = transcribe(std::vector<std::string>{"~/Записи/встреча"});
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardOutput, (home / "Записи" / "встреча" / "transcript.md").string() + "\n");
+    std::filesystem::remove_all(home / "Записи");
+}
+
+TEST_F(TranscribeCommand, MissingFolderFailsOnItsLog) {
+    const auto run = transcribe(scratch / "absent");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.standardError.find((scratch / "absent" / "whisper.log").string()), std::string::npos)
+        << run.standardError;
+    EXPECT_FALSE(std::filesystem::exists(scratch / "absent"));
+}
+
+TEST_F(TranscribeCommand, CaptureCutOffByAKillStillTranscribes) {
+    // A capture whose writer never closed it: copied while still open, as a crash leaves it.
+    {
+        auto writer = AudioFileWriter::create(scratch / "open.caf", micFormat, HeaderUpdate::afterEveryWrite);
+        ASSERT_TRUE(writer);
+        const auto samples = test::noise(48000 * 3, 1, 0.3F);
+        for (size_t at = 0; at < samples.size(); at += 4096)
+            ASSERT_TRUE(writer->write(samples.data() + at, static_cast<std::int64_t>(std::min<size_t>(4096, samples.size() - at))));
+        std::filesystem::copy_file(scratch / "open.caf", recording / "mic.caf");
+    }
+    recognise("mic", "0 2900 Запись оборвалась.\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_NEAR(probedValue(probe(recording / "audio.m4a"), "duration"), 3.0, 0.1);
+}
+
+} // namespace
+} // namespace zorvel
