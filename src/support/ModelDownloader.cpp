@@ -1,0 +1,269 @@
+#include "support/ModelDownloader.h"
+
+#include "support/Paths.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+#include <utility>
+
+namespace zorvel {
+
+namespace {
+
+// How much of the body Qt may hold before it stops reading from the socket, and how much one
+// read moves into the file: memory stays the same whatever the size of the model.
+constexpr qint64 replyBufferSize = 1024 * 1024;
+constexpr std::size_t copyChunkSize = 256 * 1024;
+
+Error downloadError(const std::string& reason) { return Error::platform("Не удалось скачать модель: " + reason); }
+
+} // namespace
+
+// The hidden file beside the model that the body is streamed into. It is removed when dropped,
+// unless commit() has renamed it over the model.
+class PartFile {
+public:
+    static Result<std::unique_ptr<PartFile>> create(const std::filesystem::path& target) {
+        const auto folder = target.parent_path();
+        std::error_code created;
+        std::filesystem::create_directories(folder, created);
+        if (created)
+            return failure(Error::fromErrno("Не удалось создать папку", folder, created.value()));
+
+        static std::atomic<unsigned> counter{0};
+        for (;;) {
+            auto path = folder / ("." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
+                                  std::to_string(counter++));
+            // The mode is filtered by the umask, as for any file the user creates.
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0)
+                return std::unique_ptr<PartFile>(new PartFile(fd, std::move(path), target));
+            // A leftover of an earlier process that had the same id.
+            if (errno != EEXIST)
+                return failure(Error::fromErrno("Не удалось создать файл", path, errno));
+        }
+    }
+
+    ~PartFile() {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (!m_committed)
+            ::unlink(m_path.c_str());
+    }
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+
+    Result<void> write(const char* data, std::size_t size) {
+        while (size > 0) {
+            const ssize_t written = ::write(m_fd, data, size);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+            m_size += static_cast<std::uint64_t>(written);
+        }
+        return {};
+    }
+
+    std::uint64_t size() const { return m_size; }
+
+    // Makes the data durable before the rename, so that after a crash the model is either the old
+    // file or the whole new one.
+    Result<void> commit() {
+        if (::fsync(m_fd) != 0)
+            return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
+        const int closed = ::close(std::exchange(m_fd, -1));
+        if (closed != 0 && errno != EINTR)
+            return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
+        if (::rename(m_path.c_str(), m_target.c_str()) != 0)
+            return failure(Error::fromErrno("Не удалось сохранить модель", m_target, errno));
+        m_committed = true;
+        // Makes the rename itself durable; the model is complete either way.
+        if (const int folder = ::open(m_target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        return {};
+    }
+
+private:
+    PartFile(int fd, std::filesystem::path path, std::filesystem::path target)
+        : m_fd(fd), m_path(std::move(path)), m_target(std::move(target)) {}
+
+    int m_fd;
+    std::filesystem::path m_path;
+    std::filesystem::path m_target;
+    std::uint64_t m_size = 0;
+    bool m_committed = false;
+};
+
+ModelDownloader::ModelDownloader()
+    : m_network(std::make_unique<QNetworkAccessManager>()), m_deadline(std::make_unique<QTimer>()),
+      m_events(std::make_unique<QObject>()), m_sourceURL(QString::fromStdString(Paths::modelDownloadURL())) {
+    m_deadline->setSingleShot(true);
+    QObject::connect(m_deadline.get(), &QTimer::timeout, m_events.get(), [this] {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
+        finish(downloadError("загрузка не завершилась за " + std::to_string(seconds) + " с"));
+    });
+}
+
+ModelDownloader::~ModelDownloader() {
+    if (m_reply) {
+        QObject::disconnect(m_reply, nullptr, m_events.get(), nullptr);
+        m_reply->abort();
+    }
+    // The reply belongs to the access manager and goes with it; the part file removes itself.
+}
+
+void ModelDownloader::start() {
+    if (m_isDownloading)
+        return;
+    m_isDownloading = true;
+    m_lastFraction = -1.0;
+
+    QNetworkRequest request(m_sourceURL);
+    // The model hub answers with a redirect to its file storage.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The file is stored byte for byte and its length checked against Content-Length, so the
+    // transfer must not be compressed.
+    request.setRawHeader("Accept-Encoding", "identity");
+    // A connection that stays silent this long is given up; the whole download has m_deadline.
+    request.setTransferTimeout(static_cast<int>(m_stallLimit.count()));
+
+    m_reply = m_network->get(request);
+    m_reply->setReadBufferSize(replyBufferSize);
+    QObject::connect(m_reply, &QNetworkReply::readyRead, m_events.get(), [this] { handleReadyRead(); });
+    QObject::connect(m_reply, &QNetworkReply::finished, m_events.get(), [this] { handleFinished(); });
+    QObject::connect(m_reply, &QNetworkReply::downloadProgress, m_events.get(),
+                     [this](qint64 received, qint64) { handleProgress(received); });
+    m_deadline->start(m_timeLimit);
+}
+
+bool ModelDownloader::acceptStatus() {
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // Only HTTP has a status; a file: address given as a mirror has none.
+    if (!status.isValid())
+        return true;
+    const int code = status.toInt();
+    if (code >= 200 && code < 300)
+        return true;
+    const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed();
+    std::string text = "сервер ответил HTTP " + std::to_string(code);
+    if (!reason.isEmpty())
+        text += " (" + reason.toStdString() + ")";
+    finish(downloadError(text));
+    return false;
+}
+
+bool ModelDownloader::drainBody() {
+    if (!m_part) {
+        auto part = PartFile::create(Paths::modelURL());
+        if (!part) {
+            finish(std::move(part).error());
+            return false;
+        }
+        m_part = std::move(*part);
+    }
+    std::array<char, copyChunkSize> chunk;
+    while (m_reply->bytesAvailable() > 0) {
+        const qint64 read = m_reply->read(chunk.data(), static_cast<qint64>(chunk.size()));
+        if (read <= 0)
+            break;
+        if (auto written = m_part->write(chunk.data(), static_cast<std::size_t>(read)); !written) {
+            finish(std::move(written).error());
+            return false;
+        }
+    }
+    return true;
+}
+
+void ModelDownloader::handleReadyRead() {
+    if (acceptStatus())
+        drainBody();
+}
+
+void ModelDownloader::handleProgress(qint64 received) {
+    // The size the server stated. Qt's own total is not used: at the end of a body of unknown size
+    // it reports what arrived as the total.
+    const QVariant stated = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 total = stated.isValid() ? stated.toLongLong() : 0;
+    if (total < 1 || received < 0)
+        return;
+    // The body of an error page.
+    const QVariant status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && (status.toInt() < 200 || status.toInt() >= 300))
+        return;
+    const double fraction = std::min(1.0, static_cast<double>(received) / static_cast<double>(total));
+    if (fraction <= m_lastFraction)
+        return;
+    m_lastFraction = fraction;
+    if (auto callback = onProgress)
+        callback(fraction);
+}
+
+void ModelDownloader::handleFinished() {
+    // An error page is named by its status rather than by the network layer's generic text.
+    if (!acceptStatus())
+        return;
+    switch (m_reply->error()) {
+    case QNetworkReply::NoError:
+        break;
+    case QNetworkReply::OperationCanceledError:
+        // Our own aborts disconnect first, so this is the transfer time-out.
+        finish(downloadError("сервер не присылал данных " +
+                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_stallLimit).count()) +
+                             " с"));
+        return;
+    default:
+        finish(downloadError(m_reply->errorString().toStdString()));
+        return;
+    }
+    if (!drainBody())
+        return;
+    if (auto stored = store(); !stored) {
+        finish(std::move(stored).error());
+        return;
+    }
+    finish(std::nullopt);
+}
+
+Result<void> ModelDownloader::store() {
+    // A connection closed early can look like a complete response.
+    const QVariant expected = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    if (expected.isValid() && m_part->size() != expected.toULongLong())
+        return failure(downloadError("получено " + std::to_string(m_part->size()) + " байт из " +
+                                     std::to_string(expected.toULongLong())));
+    return m_part->commit();
+}
+
+void ModelDownloader::finish(std::optional<Error> error) {
+    if (!m_isDownloading)
+        return;
+    m_isDownloading = false;
+    m_deadline->stop();
+    if (m_reply) {
+        QObject::disconnect(m_reply, nullptr, m_events.get(), nullptr);
+        m_reply->abort();
+        m_reply->deleteLater();
+        m_reply = nullptr;
+    }
+    m_part.reset();
+    // A copy, so that the callback may replace onFinish or start the next download.
+    if (auto callback = onFinish)
+        callback(std::move(error));
+}
+
+} // namespace zorvel
