@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 #include "cli/HeadlessTranscription.h"
+#include "cli/MicTest.h"
 
 #include <cstdio>
 #include <string>
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     case zorvel::Mode::transcribe:
         return zorvel::runHeadlessTranscription(arguments, choice.flagIndex);
     case zorvel::Mode::micTest:
+        return zorvel::runMicTest(argc, argv, arguments, choice.flagIndex);
     case zorvel::Mode::application:
         break;
     }

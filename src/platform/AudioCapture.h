@@ -1,0 +1,88 @@
+#pragma once
+
+#include "audio/AudioFile.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace zorvel {
+
+// What a capture records.
+enum class CaptureDevice {
+    // The default input (the user's microphone). A monitor of an output is never taken for it.
+    defaultInput,
+    // The monitor of the default output: everything the computer plays.
+    defaultOutputMonitor,
+};
+
+// How captured samples lie in memory: interleaved, native byte order. Devices whose own format is
+// 8-bit arrive as int16, 24-bit ones as int32 (value in the upper bits), so writing them to a file
+// of the device's own format is lossless.
+enum class SampleType { float32, int16, int32 };
+
+SampleType deliveredSampleType(SampleFormat deviceFormat);
+int bytesPerSample(SampleType type);
+
+// The step at which opening a capture failed, in the order in which they are taken.
+enum class CaptureStep {
+    connect,           // reaching the sound server and finding the device
+    readFormat,        // asking the device for its own sample format
+    unsupportedFormat, // a device format we cannot represent (code -1)
+    createStream,
+    installCallback,
+    startStream,
+};
+
+struct CaptureFailure {
+    CaptureStep step = CaptureStep::connect;
+    // The platform's error code (0 when it gave none; -1 for an unsupported format).
+    std::int32_t code = 0;
+    // True when there is no usable device at all (no default input, or only a monitor).
+    bool noDevice = false;
+    // The platform's own words for the failure.
+    std::string message;
+};
+
+struct CaptureCallbacks {
+    // Called on the sound server's thread for every delivered buffer: `frames` interleaved frames
+    // of format().sampleFormat's delivered type. Holes in the stream arrive as zeros. The samples are
+    // valid only during the call: copy them and return at once.
+    std::function<void(const void* samples, std::int64_t frames)> onBuffer;
+    // defaultOutputMonitor only: the default output changed or the monitored one went away. Called on
+    // the sound server's thread, at most once per capture; only signal from it. (A defaultInput
+    // capture posts AudioConfigurationNotifier instead, on the same conditions for the input.)
+    std::function<void()> onDefaultOutputChanged;
+};
+
+// One capture of a device. Opening connects to the device and learns its own format; start()
+// creates the stream, installs the callbacks and starts delivery. Destroying it stops it (stream
+// first, then the connection), and once the destructor has returned no callback runs any more.
+// Created, started and destroyed on one thread that is not the sound server's.
+class AudioCapture {
+public:
+    virtual ~AudioCapture() = default;
+    // The device's own format.
+    virtual const AudioFormat& format() const = 0;
+    // The concrete device recorded (never an alias such as a "default" name).
+    virtual const std::string& deviceName() const = 0;
+    // Steps createStream, installCallback, startStream. Call at most once.
+    virtual std::optional<CaptureFailure> start(CaptureCallbacks callbacks) = 0;
+};
+
+using CaptureResult = std::expected<std::unique_ptr<AudioCapture>, CaptureFailure>;
+
+// Opens captures (steps connect, readFormat, unsupportedFormat). The platform's own is
+// AudioBackend::system(); tests provide their own.
+class AudioBackend {
+public:
+    virtual ~AudioBackend() = default;
+    virtual CaptureResult open(CaptureDevice device) = 0;
+
+    static AudioBackend& system();
+};
+
+} // namespace zorvel

@@ -1,0 +1,396 @@
+#include "platform/linux/PulseCapture.h"
+
+#include "platform/AudioConfigurationNotifier.h"
+
+#include <optional>
+#include <pulse/pulseaudio.h>
+#include <vector>
+
+namespace zorvel {
+
+namespace {
+
+// Record buffers of about 20 ms keep each track within a few tens of milliseconds of the wall
+// clock, which the alignment of the two tracks relies on.
+constexpr pa_usec_t fragmentMicroseconds = 20'000;
+
+std::optional<SampleFormat> storedFormat(pa_sample_format_t format) {
+    switch (format) {
+    case PA_SAMPLE_U8:
+        return SampleFormat::uint8;
+    case PA_SAMPLE_S16LE:
+    case PA_SAMPLE_S16BE:
+        return SampleFormat::int16;
+    case PA_SAMPLE_FLOAT32LE:
+    case PA_SAMPLE_FLOAT32BE:
+        return SampleFormat::float32;
+    case PA_SAMPLE_S32LE:
+    case PA_SAMPLE_S32BE:
+        return SampleFormat::int32;
+    case PA_SAMPLE_S24LE:
+    case PA_SAMPLE_S24BE:
+    case PA_SAMPLE_S24_32LE:
+    case PA_SAMPLE_S24_32BE:
+        return SampleFormat::int24;
+    default:
+        return std::nullopt;
+    }
+}
+
+pa_sample_format_t streamFormat(SampleType type) {
+    switch (type) {
+    case SampleType::float32:
+        return PA_SAMPLE_FLOAT32NE;
+    case SampleType::int16:
+        return PA_SAMPLE_S16NE;
+    case SampleType::int32:
+        return PA_SAMPLE_S32NE;
+    }
+    return PA_SAMPLE_FLOAT32NE;
+}
+
+struct ServerInfo {
+    std::string defaultSource;
+    std::string defaultSink;
+};
+
+struct SourceInfo {
+    std::string name;
+    std::uint32_t index = PA_INVALID_INDEX;
+    std::uint32_t monitorOfSink = PA_INVALID_INDEX;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+};
+
+struct SinkInfo {
+    std::string monitorSource;
+};
+
+// The answer of one asynchronous query, filled in on the loop's thread.
+template <typename T> struct Answer {
+    pa_threaded_mainloop* loop = nullptr;
+    std::optional<T> value;
+};
+
+void serverInfoArrived(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* answer = static_cast<Answer<ServerInfo>*>(userdata);
+    if (info != nullptr)
+        answer->value = ServerInfo{info->default_source_name ? info->default_source_name : "",
+                                   info->default_sink_name ? info->default_sink_name : ""};
+    pa_threaded_mainloop_signal(answer->loop, 0);
+}
+
+void sourceInfoArrived(pa_context*, const pa_source_info* info, int, void* userdata) {
+    auto* answer = static_cast<Answer<SourceInfo>*>(userdata);
+    if (info != nullptr)
+        answer->value = SourceInfo{info->name, info->index, info->monitor_of_sink, info->sample_spec,
+                                   info->channel_map};
+    pa_threaded_mainloop_signal(answer->loop, 0);
+}
+
+void sinkInfoArrived(pa_context*, const pa_sink_info* info, int, void* userdata) {
+    auto* answer = static_cast<Answer<SinkInfo>*>(userdata);
+    if (info != nullptr && info->monitor_source_name != nullptr)
+        answer->value = SinkInfo{info->monitor_source_name};
+    pa_threaded_mainloop_signal(answer->loop, 0);
+}
+
+void subscribed(pa_context*, int success, void* userdata) {
+    auto* answer = static_cast<Answer<bool>*>(userdata);
+    answer->value = success != 0;
+    pa_threaded_mainloop_signal(answer->loop, 0);
+}
+
+class PulseCapture final : public AudioCapture {
+public:
+    explicit PulseCapture(CaptureDevice device) : m_device(device) {}
+    ~PulseCapture() override;
+    PulseCapture(const PulseCapture&) = delete;
+    PulseCapture& operator=(const PulseCapture&) = delete;
+
+    // Connects and finds the device and its format; on failure the destructor releases what exists.
+    std::optional<CaptureFailure> open();
+    std::optional<CaptureFailure> start(CaptureCallbacks callbacks) override;
+
+    const AudioFormat& format() const override { return m_format; }
+    const std::string& deviceName() const override { return m_sourceName; }
+
+private:
+    // All of these run with the loop locked.
+    std::optional<CaptureFailure> connect();
+    std::optional<CaptureFailure> resolveSource(SourceInfo& source);
+    std::optional<CaptureFailure> startStream(const SourceInfo& source);
+    template <typename T> std::optional<T> wait(pa_operation* operation, Answer<T>& answer);
+    CaptureFailure failure(CaptureStep step, const std::string& doing, bool noDevice = false) const;
+
+    // Loop thread.
+    static void contextStateChanged(pa_context* context, void* userdata);
+    static void streamStateChanged(pa_stream* stream, void* userdata);
+    static void streamReadable(pa_stream* stream, size_t bytes, void* userdata);
+    static void serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                            void* userdata);
+    static void serverChanged(pa_context* context, const pa_server_info* info, void* userdata);
+    void reportDeviceChange();
+
+    const CaptureDevice m_device;
+    CaptureCallbacks m_callbacks; // set under the loop lock before the stream exists
+    pa_threaded_mainloop* m_loop = nullptr;
+    pa_context* m_context = nullptr;
+    pa_stream* m_stream = nullptr;
+    AudioFormat m_format;
+    std::string m_sourceName;
+    std::uint32_t m_sourceIndex = PA_INVALID_INDEX;
+    std::string m_sinkName;
+    SourceInfo m_source;
+    std::size_t m_frameBytes = 0;
+    // Loop thread only, once running.
+    bool m_running = false;
+    bool m_changeReported = false;
+    std::vector<std::byte> m_zeros;
+};
+
+PulseCapture::~PulseCapture() {
+    // Stopping the loop first guarantees that no callback runs while the rest is torn down.
+    if (m_loop != nullptr)
+        pa_threaded_mainloop_stop(m_loop);
+    if (m_stream != nullptr) {
+        pa_stream_set_read_callback(m_stream, nullptr, nullptr);
+        pa_stream_set_state_callback(m_stream, nullptr, nullptr);
+        pa_stream_disconnect(m_stream);
+        pa_stream_unref(m_stream);
+    }
+    if (m_context != nullptr) {
+        pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
+        pa_context_set_state_callback(m_context, nullptr, nullptr);
+        pa_context_disconnect(m_context);
+        pa_context_unref(m_context);
+    }
+    if (m_loop != nullptr)
+        pa_threaded_mainloop_free(m_loop);
+}
+
+CaptureFailure PulseCapture::failure(CaptureStep step, const std::string& doing, bool noDevice) const {
+    const int code = m_context != nullptr ? pa_context_errno(m_context) : PA_ERR_INTERNAL;
+    return {step, code, noDevice, doing + ": " + pa_strerror(code)};
+}
+
+template <typename T> std::optional<T> PulseCapture::wait(pa_operation* operation, Answer<T>& answer) {
+    if (operation == nullptr)
+        return std::nullopt;
+    // The context's state callback also signals, so a failing connection ends the wait too (its
+    // operations are cancelled).
+    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
+        pa_threaded_mainloop_wait(m_loop);
+    pa_operation_unref(operation);
+    return answer.value;
+}
+
+std::optional<CaptureFailure> PulseCapture::open() {
+    m_loop = pa_threaded_mainloop_new();
+    if (m_loop == nullptr)
+        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось создать цикл событий звука"};
+    if (pa_threaded_mainloop_start(m_loop) < 0) {
+        pa_threaded_mainloop_free(m_loop);
+        m_loop = nullptr;
+        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось запустить цикл событий звука"};
+    }
+    pa_threaded_mainloop_lock(m_loop);
+    std::optional<CaptureFailure> failed = connect();
+    if (!failed)
+        failed = resolveSource(m_source);
+    pa_threaded_mainloop_unlock(m_loop);
+    return failed;
+}
+
+std::optional<CaptureFailure> PulseCapture::start(CaptureCallbacks callbacks) {
+    if (m_loop == nullptr || m_stream != nullptr)
+        return CaptureFailure{CaptureStep::createStream, PA_ERR_BADSTATE, false, "Запись уже начата"};
+    pa_threaded_mainloop_lock(m_loop);
+    m_callbacks = std::move(callbacks);
+    std::optional<CaptureFailure> failed = startStream(m_source);
+    pa_threaded_mainloop_unlock(m_loop);
+    return failed;
+}
+
+std::optional<CaptureFailure> PulseCapture::connect() {
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Zorvel");
+    if (m_context == nullptr)
+        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось создать связь со звуковым сервером"};
+    pa_context_set_state_callback(m_context, contextStateChanged, this);
+    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        return failure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу");
+    for (;;) {
+        const pa_context_state_t state = pa_context_get_state(m_context);
+        if (state == PA_CONTEXT_READY)
+            break;
+        if (!PA_CONTEXT_IS_GOOD(state))
+            return failure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу");
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    // Watch before looking up the device, so that a change right after the look-up is not missed.
+    pa_context_set_subscribe_callback(m_context, serverEvent, this);
+    Answer<bool> answer{m_loop, {}};
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
+    if (wait(pa_context_subscribe(m_context, mask, subscribed, &answer), answer).value_or(false) != true)
+        return failure(CaptureStep::connect, "Не удалось подписаться на события звукового сервера");
+    return std::nullopt;
+}
+
+std::optional<CaptureFailure> PulseCapture::resolveSource(SourceInfo& source) {
+    Answer<ServerInfo> server{m_loop, {}};
+    if (!wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server))
+        return failure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере");
+    std::string sourceName;
+    if (m_device == CaptureDevice::defaultInput) {
+        sourceName = server.value->defaultSource;
+        if (sourceName.empty())
+            return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true, "Нет устройства ввода по умолчанию"};
+    } else {
+        // The "@DEFAULT_MONITOR@" alias is not used: on some servers it records the default input.
+        m_sinkName = server.value->defaultSink;
+        if (m_sinkName.empty())
+            return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true, "Нет устройства вывода по умолчанию"};
+        Answer<SinkInfo> sink{m_loop, {}};
+        if (!wait(pa_context_get_sink_info_by_name(m_context, m_sinkName.c_str(), sinkInfoArrived, &sink), sink))
+            return failure(CaptureStep::connect, "Не удалось найти монитор устройства вывода «" + m_sinkName + "»");
+        sourceName = sink.value->monitorSource;
+    }
+    Answer<SourceInfo> info{m_loop, {}};
+    if (!wait(pa_context_get_source_info_by_name(m_context, sourceName.c_str(), sourceInfoArrived, &info), info))
+        return failure(CaptureStep::readFormat, "Не удалось прочитать формат источника «" + sourceName + "»",
+                       m_device == CaptureDevice::defaultInput);
+    source = *info.value;
+    if (m_device == CaptureDevice::defaultInput && source.monitorOfSink != PA_INVALID_INDEX)
+        return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true,
+                              "Источник по умолчанию «" + source.name + "» — монитор устройства вывода, а не микрофон"};
+    const std::optional<SampleFormat> stored = storedFormat(source.spec.format);
+    if (!stored || source.spec.rate == 0 || source.spec.channels == 0)
+        return CaptureFailure{CaptureStep::unsupportedFormat, -1, false,
+                              std::string("Неподдерживаемый формат источника: ") +
+                                  pa_sample_format_to_string(source.spec.format)};
+    m_format = AudioFormat{static_cast<int>(source.spec.rate), source.spec.channels, *stored};
+    m_sourceName = source.name;
+    m_sourceIndex = source.index;
+    return std::nullopt;
+}
+
+std::optional<CaptureFailure> PulseCapture::startStream(const SourceInfo& source) {
+    pa_sample_spec spec = source.spec;
+    spec.format = streamFormat(deliveredSampleType(m_format.sampleFormat));
+    m_frameBytes = pa_frame_size(&spec);
+    m_stream = pa_stream_new(m_context, "Zorvel", &spec, &source.map);
+    if (m_stream == nullptr)
+        return failure(CaptureStep::createStream, "Не удалось создать поток записи");
+    pa_stream_set_state_callback(m_stream, streamStateChanged, this);
+    pa_stream_set_read_callback(m_stream, streamReadable, this);
+
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentMicroseconds, &spec));
+    // DONT_MOVE: the server must not quietly move us to another device (for a monitor, possibly to
+    // the microphone); a lost device is reported and the owner decides what to record next.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(m_stream, m_sourceName.c_str(), &attributes, flags) < 0)
+        return failure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»");
+    for (;;) {
+        const pa_stream_state_t state = pa_stream_get_state(m_stream);
+        if (state == PA_STREAM_READY)
+            break;
+        if (!PA_STREAM_IS_GOOD(state))
+            return failure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»");
+        pa_threaded_mainloop_wait(m_loop);
+    }
+    m_running = true;
+    // The default may have changed between opening and now; the answer reports it if so.
+    if (pa_operation* operation = pa_context_get_server_info(m_context, serverChanged, this))
+        pa_operation_unref(operation);
+    return std::nullopt;
+}
+
+void PulseCapture::contextStateChanged(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (self->m_running && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+        self->reportDeviceChange();
+    pa_threaded_mainloop_signal(self->m_loop, 0);
+}
+
+void PulseCapture::streamStateChanged(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (self->m_running && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
+        self->reportDeviceChange();
+    pa_threaded_mainloop_signal(self->m_loop, 0);
+}
+
+void PulseCapture::streamReadable(pa_stream* stream, size_t, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    for (;;) {
+        const void* data = nullptr;
+        size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
+            return;
+        if (data == nullptr) {
+            // A hole: the server has nothing for this stretch. It becomes silence of its length.
+            if (self->m_zeros.size() < bytes)
+                self->m_zeros.resize(bytes);
+            data = self->m_zeros.data();
+        }
+        const auto frames = static_cast<std::int64_t>(bytes / self->m_frameBytes);
+        if (frames > 0 && self->m_callbacks.onBuffer)
+            self->m_callbacks.onBuffer(data, frames);
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseCapture::serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
+                               void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind == PA_SUBSCRIPTION_EVENT_REMOVE && index == self->m_sourceIndex)
+        self->reportDeviceChange();
+    else if (facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
+        // The event does not say what changed; ask, without waiting for the answer here.
+        if (pa_operation* operation = pa_context_get_server_info(context, serverChanged, self))
+            pa_operation_unref(operation);
+    }
+}
+
+void PulseCapture::serverChanged(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (info == nullptr || !self->m_running)
+        return;
+    const bool changed = self->m_device == CaptureDevice::defaultInput
+                             ? self->m_sourceName != (info->default_source_name ? info->default_source_name : "")
+                             : self->m_sinkName != (info->default_sink_name ? info->default_sink_name : "");
+    if (changed)
+        self->reportDeviceChange();
+}
+
+void PulseCapture::reportDeviceChange() {
+    if (m_changeReported || !m_running)
+        return;
+    m_changeReported = true;
+    if (m_device == CaptureDevice::defaultInput)
+        AudioConfigurationNotifier::instance().post();
+    else if (m_callbacks.onDefaultOutputChanged)
+        m_callbacks.onDefaultOutputChanged();
+}
+
+} // namespace
+
+CaptureResult PulseBackend::open(CaptureDevice device) {
+    auto capture = std::make_unique<PulseCapture>(device);
+    if (std::optional<CaptureFailure> failed = capture->open())
+        return std::unexpected(std::move(*failed));
+    return capture;
+}
+
+AudioBackend& AudioBackend::system() {
+    static PulseBackend backend;
+    return backend;
+}
+
+} // namespace zorvel

@@ -1,0 +1,15 @@
+#pragma once
+
+#include "platform/AudioCapture.h"
+
+namespace zorvel {
+
+// The libpulse implementation of AudioBackend: one threaded main loop, context and record stream
+// per capture, on the device's own sample spec. Every pa_* call runs under the loop lock;
+// callbacks never block: they copy, signal, or start an asynchronous query.
+class PulseBackend final : public AudioBackend {
+public:
+    CaptureResult open(CaptureDevice device) override;
+};
+
+} // namespace zorvel

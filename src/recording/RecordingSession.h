@@ -1,0 +1,57 @@
+#pragma once
+
+#include "platform/AudioCapture.h"
+#include "recording/MicRecorder.h"
+#include "recording/SystemAudioRecorder.h"
+#include "support/Error.h"
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace zorvel {
+
+// One recording: its folder under the recordings root, named after its start time, and its two
+// recorders: "system.caf" (everything played) and, when the microphone is enabled, "mic.caf".
+// Both files are aligned to the wall clock from the same instant, so their times agree.
+//
+// Created, started, stopped and read on the main thread. Its owner stops it before dropping it.
+class RecordingSession {
+public:
+    using TimePoint = std::chrono::system_clock::time_point;
+
+    // Creates the folder (with missing parents; an existing one is fine) and the two recorders,
+    // which touch no device yet. Fails with the file system's error.
+    static Result<std::unique_ptr<RecordingSession>> create(bool micEnabled,
+                                                            AudioBackend& backend = AudioBackend::system());
+
+    // "yyyy-MM-dd HH-mm-ss" in local time: names sort in recording order.
+    static std::string folderName(TimePoint time);
+
+    const std::filesystem::path& folderURL() const { return m_folderURL; }
+    TimePoint startedAt() const { return m_startedAt; }
+    bool micEnabled() const { return m_micEnabled; }
+
+    // System audio first, then (when enabled) the microphone. A failure leaves nothing running: a
+    // failed microphone stops the system audio again, and the microphone's error is reported.
+    Result<void> start();
+    // System audio first, then the microphone. Cannot fail.
+    void stop();
+
+    // For the silent-microphone watchdog.
+    double secondsSinceLastSound() const { return m_micRecorder.secondsSinceLastSound(); }
+    bool micBroken() const { return m_micRecorder.broken(); }
+    const MicRecorder& micRecorder() const { return m_micRecorder; }
+
+private:
+    RecordingSession(AudioBackend& backend, bool micEnabled);
+
+    SystemAudioRecorder m_systemRecorder;
+    MicRecorder m_micRecorder;
+    bool m_micEnabled;
+    TimePoint m_startedAt;
+    std::filesystem::path m_folderURL;
+};
+
+} // namespace zorvel
