@@ -1,0 +1,85 @@
+#include "FakeAudioBackend.h"
+
+#include <algorithm>
+
+namespace zorvel::test {
+
+class FakeAudioBackend::Capture final : public AudioCapture {
+public:
+    Capture(FakeAudioBackend& backend, CaptureDevice device, const Device& settings)
+        : m_backend(backend), m_device(device), m_settings(settings) {
+        const std::lock_guard lock(m_backend.m_mutex);
+        m_backend.m_live.push_back(this);
+    }
+    ~Capture() override {
+        const std::lock_guard lock(m_backend.m_mutex);
+        std::erase(m_backend.m_live, this);
+    }
+    const AudioFormat& format() const override { return m_settings.format; }
+    const std::string& deviceName() const override { return m_name; }
+    std::optional<CaptureFailure> start(CaptureCallbacks callbacks) override {
+        if (m_settings.startFailure)
+            return m_settings.startFailure;
+        m_callbacks = std::move(callbacks);
+        m_started = true;
+        return std::nullopt;
+    }
+
+    CaptureDevice device() const { return m_device; }
+    bool started() const { return m_started; }
+    const CaptureCallbacks& callbacks() const { return m_callbacks; }
+
+private:
+    FakeAudioBackend& m_backend;
+    CaptureDevice m_device;
+    Device m_settings;
+    std::string m_name = "fake";
+    CaptureCallbacks m_callbacks;
+    bool m_started = false;
+};
+
+CaptureResult FakeAudioBackend::open(CaptureDevice device) {
+    const Device& settings = device == CaptureDevice::defaultInput ? input : output;
+    {
+        const std::lock_guard lock(m_mutex);
+        ++m_opens;
+    }
+    if (settings.openFailure)
+        return std::unexpected(*settings.openFailure);
+    return std::make_unique<Capture>(*this, device, settings);
+}
+
+FakeAudioBackend::Capture* FakeAudioBackend::running(CaptureDevice device) const {
+    const std::lock_guard lock(m_mutex);
+    const auto found = std::find_if(m_live.begin(), m_live.end(),
+                                    [&](Capture* capture) { return capture->device() == device && capture->started(); });
+    return found == m_live.end() ? nullptr : *found;
+}
+
+bool FakeAudioBackend::deliver(CaptureDevice device, const void* samples, std::int64_t frames) {
+    Capture* capture = running(device);
+    if (capture == nullptr)
+        return false;
+    std::thread([&] { capture->callbacks().onBuffer(samples, frames); }).join();
+    return true;
+}
+
+bool FakeAudioBackend::changeDefaultOutput() {
+    Capture* capture = running(CaptureDevice::defaultOutputMonitor);
+    if (capture == nullptr || !capture->callbacks().onDefaultOutputChanged)
+        return false;
+    std::thread([&] { capture->callbacks().onDefaultOutputChanged(); }).join();
+    return true;
+}
+
+int FakeAudioBackend::liveCaptures() const {
+    const std::lock_guard lock(m_mutex);
+    return static_cast<int>(m_live.size());
+}
+
+int FakeAudioBackend::opens() const {
+    const std::lock_guard lock(m_mutex);
+    return m_opens;
+}
+
+} // namespace zorvel::test

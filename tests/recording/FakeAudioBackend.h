@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/AudioCapture.h"
+
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace zorvel::test {
+
+// A capture device under the test's control: its format, whether opening or starting fails, and
+// buffers delivered on a thread of their own, as the sound server's thread would.
+class FakeAudioBackend final : public AudioBackend {
+public:
+    struct Device {
+        AudioFormat format;
+        std::optional<CaptureFailure> openFailure;
+        std::optional<CaptureFailure> startFailure;
+    };
+
+    Device input{{48000, 1, SampleFormat::float32}, {}, {}};
+    Device output{{44100, 2, SampleFormat::int16}, {}, {}};
+
+    CaptureResult open(CaptureDevice device) override;
+
+    // Hands `frames` frames to the running capture of `device`, from another thread; returns when
+    // the callback has returned. False when no capture of that device runs.
+    bool deliver(CaptureDevice device, const void* samples, std::int64_t frames);
+    // The running output capture reports that the default output changed.
+    bool changeDefaultOutput();
+
+    int liveCaptures() const;
+    int opens() const;
+
+private:
+    class Capture;
+    friend class Capture;
+
+    Capture* running(CaptureDevice device) const;
+
+    mutable std::mutex m_mutex;
+    std::vector<Capture*> m_live;
+    int m_opens = 0;
+};
+
+} // namespace zorvel::test

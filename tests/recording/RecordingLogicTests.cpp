@@ -1,0 +1,493 @@
+// The recorders' logic against a capture device under the test's control.
+#include "FakeAudioBackend.h"
+#include "QtEventLoop.h"
+#include "cli/MicTest.h"
+#include "platform/AudioConfigurationNotifier.h"
+#include "recording/AudioConverter.h"
+#include "recording/MicRecorder.h"
+#include "recording/RecordingSession.h"
+#include "recording/SystemAudioRecorder.h"
+#include "recording/WallClockAlignment.h"
+#include "support/Paths.h"
+#include "support/TestEnvironment.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace zorvel;
+using namespace zorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<float> readAll(const std::filesystem::path& path, int* channels = nullptr, int* rate = nullptr) {
+    auto reader = AudioFileReader::open(path);
+    EXPECT_TRUE(reader.has_value()) << path;
+    if (!reader)
+        return {};
+    if (channels)
+        *channels = reader->channels();
+    if (rate)
+        *rate = reader->sampleRate();
+    std::vector<float> samples(static_cast<size_t>(reader->length() * reader->channels()));
+    (void)reader->read(samples.data(), reader->length());
+    return samples;
+}
+
+CaptureFailure failureAt(CaptureStep step, std::int32_t code, bool noDevice = false) {
+    return CaptureFailure{step, code, noDevice, "сбой"};
+}
+
+class RecordingLogic : public testing::Test {
+protected:
+    void SetUp() override {
+        ensureApplication();
+        // Sessions created within one second share a folder; start each test without older ones.
+        std::filesystem::remove_all(Paths::recordingsRoot());
+    }
+    FakeAudioBackend backend;
+    TemporaryFolder folder{"recording"};
+};
+
+} // namespace
+
+// --- Wall-clock alignment -------------------------------------------------------------------------
+
+TEST(WallClockAlignment, LeavesOrdinaryDeliveryJitterAlone) {
+    const WallClockAlignment alignment(1000);
+    // 1000 frames/s: a buffer of 20 frames arriving 20 or 79 ms late, or 199 ms early, stays put.
+    for (const auto& [elapsed, inFile] : std::vector<std::pair<double, std::int64_t>>{{1.0, 960}, {1.0, 901}, {1.0, 1179}}) {
+        const auto placement = alignment.place(elapsed, inFile, 20);
+        EXPECT_EQ(placement.silenceBefore, 0) << inFile;
+        EXPECT_EQ(placement.dropFromStart, 0) << inFile;
+    }
+}
+
+TEST(WallClockAlignment, FillsAGapWithSilenceUpToTheUsualLag) {
+    const WallClockAlignment alignment(1000);
+    // 500 frames missing: the buffer then ends 20 ms (the usual lag) before the wall clock.
+    const auto placement = alignment.place(1.0, 480, 20);
+    EXPECT_EQ(placement.silenceBefore, 480);
+    EXPECT_EQ(placement.dropFromStart, 0);
+}
+
+TEST(WallClockAlignment, DropsTheSurplusOfAFastDeviceClock) {
+    const WallClockAlignment alignment(1000);
+    const auto placement = alignment.place(1.0, 1250, 20);
+    EXPECT_EQ(placement.silenceBefore, 0);
+    EXPECT_EQ(placement.dropFromStart, 20); // never more than the buffer
+    EXPECT_EQ(alignment.place(1.0, 1170, 20).dropFromStart, 0);
+    EXPECT_EQ(alignment.place(1.0, 900, 400).dropFromStart, 300);
+}
+
+TEST(WallClockAlignment, PadsAnIdleTrackOnlyAfterHalfASecondAndEndsExactlyOnTheClock) {
+    const WallClockAlignment alignment(1000);
+    EXPECT_EQ(alignment.idleSilence(1.0, 600), 0);
+    EXPECT_EQ(alignment.idleSilence(1.0, 400), 580);
+    EXPECT_EQ(alignment.finalSilence(1.0, 990), 10);
+    EXPECT_EQ(alignment.finalSilence(1.0, 1100), 0);
+}
+
+// --- Converter ----------------------------------------------------------------------------------
+
+TEST(AudioConverter, OutputCapacityIsTheRateRatioTimesTheFramesPlus1024) {
+    EXPECT_EQ(AudioConverter::outputCapacity(44100, 48000, 4096), 5482u);
+    EXPECT_EQ(AudioConverter::outputCapacity(48000, 48000, 4096), 5120u);
+    EXPECT_EQ(AudioConverter::outputCapacity(96000, 48000, 4096), 3072u);
+}
+
+TEST(AudioConverter, MixesA44kStereoDeviceTo48kMonoCarryingStateAcrossBuffers) {
+    auto converter = AudioConverter::create({44100, 2, SampleFormat::int16}, 48000, 1);
+    ASSERT_TRUE(converter.has_value());
+    // A 1 kHz tone on the left only: the mono mix is half its level, and after resampling it
+    // still is 1 kHz at 48 kHz (without resampling it would read as 1088 Hz).
+    std::vector<std::int16_t> buffer(4096 * 2);
+    std::vector<float> output;
+    std::int64_t frame = 0;
+    for (int b = 0; b < 22; ++b) {
+        for (int i = 0; i < 4096; ++i, ++frame) {
+            buffer[static_cast<size_t>(2 * i)] =
+                static_cast<std::int16_t>(std::lround(16000 * std::sin(2 * M_PI * 1000 * static_cast<double>(frame) / 44100)));
+            buffer[static_cast<size_t>(2 * i + 1)] = 0;
+        }
+        auto converted = (*converter)->convert(buffer.data(), SampleType::int16, 4096);
+        ASSERT_TRUE(converted.has_value());
+        EXPECT_EQ((*converter)->lastCapacity(), 5482u);
+        output.insert(output.end(), converted->first, converted->first + converted->second);
+    }
+    // All input but the resampler's short delay comes out.
+    EXPECT_NEAR(static_cast<double>(output.size()), 22 * 4096 * 48000.0 / 44100, 2000);
+    // One steady second in the middle: 2000 zero crossings, peak about 16000 / 32768 / 2.
+    int crossings = 0;
+    float peak = 0;
+    for (size_t i = 24000; i < 72000; ++i) {
+        crossings += (output[i - 1] < 0) != (output[i] < 0);
+        peak = std::max(peak, std::fabs(output[i]));
+    }
+    EXPECT_NEAR(crossings, 2000, 3);
+    EXPECT_NEAR(peak, 16000.0 / 32768 / 2, 0.01);
+}
+
+TEST(AudioConverter, MixesChannelsWithoutResamplingAtTheSameRate) {
+    const float stereo[] = {0.5F, -0.1F, 1.0F, 1.0F};
+    auto down = AudioConverter::create({48000, 2, SampleFormat::float32}, 48000, 1);
+    ASSERT_TRUE(down.has_value());
+    auto mono = (*down)->convert(stereo, SampleType::float32, 2);
+    ASSERT_TRUE(mono.has_value());
+    ASSERT_EQ(mono->second, 2);
+    EXPECT_FLOAT_EQ(mono->first[0], 0.2F);
+    EXPECT_FLOAT_EQ(mono->first[1], 1.0F);
+
+    const std::int16_t samples[] = {-32768, 16384};
+    auto up = AudioConverter::create({48000, 1, SampleFormat::int16}, 48000, 2);
+    ASSERT_TRUE(up.has_value());
+    auto both = (*up)->convert(samples, SampleType::int16, 2);
+    ASSERT_TRUE(both.has_value());
+    ASSERT_EQ(both->second, 2);
+    EXPECT_EQ(std::vector<float>(both->first, both->first + 4), (std::vector<float>{-1.0F, -1.0F, 0.5F, 0.5F}));
+}
+
+// --- Microphone recorder ------------------------------------------------------------------------
+
+TEST_F(RecordingLogic, MicWritesA48kMonoFloatDeviceUnchanged) {
+    MicRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    std::vector<float> samples(960);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = std::sin(static_cast<float>(i) * 0.37F) * 0.3F + 1e-7F * static_cast<float>(i);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, samples.data(), 960));
+    recorder.stop();
+    int channels = 0, rate = 0;
+    const auto written = readAll(folder / "mic.caf", &channels, &rate);
+    EXPECT_EQ(channels, 1);
+    EXPECT_EQ(rate, 48000);
+    // Silence first for the time before delivery, then the buffer bit for bit.
+    const auto found = std::search(written.begin(), written.end(), samples.begin(), samples.end());
+    EXPECT_NE(found, written.end());
+}
+
+TEST_F(RecordingLogic, MicConvertsA44kStereoDeviceInto48kMonoFloat) {
+    backend.input.format = {44100, 2, SampleFormat::int16};
+    MicRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    std::vector<std::int16_t> loud(4096 * 2, 8000);
+    for (int i = 0; i < 11; ++i) {
+        // In real time: a faster device would count as one whose clock runs fast.
+        ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, loud.data(), 4096));
+        std::this_thread::sleep_for(std::chrono::microseconds(4096 * 1'000'000LL / 44100));
+    }
+    recorder.stop();
+    int channels = 0, rate = 0;
+    const auto written = readAll(folder / "mic.caf", &channels, &rate);
+    EXPECT_EQ(channels, 1);
+    EXPECT_EQ(rate, 48000);
+    // The steady part of a constant 8000 on both channels reads as 8000 / 32768.
+    const auto loudFrames = std::count_if(written.begin(), written.end(),
+                                          [](float s) { return std::fabs(s - 8000.0F / 32768) < 1e-3F; });
+    EXPECT_GT(loudFrames, 11LL * 4096 * 48000 / 44100 - 2000);
+}
+
+TEST_F(RecordingLogic, OnlyAPeakAboveTheThresholdCountsAsSound) {
+    MicRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    std::this_thread::sleep_for(300ms);
+    std::vector<float> atThreshold(480, 0.0F);
+    atThreshold[100] = -0.004F;
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, atThreshold.data(), 480));
+    std::this_thread::sleep_for(50ms); // the worker has taken it by now; the check below can't pass early
+    EXPECT_GE(recorder.secondsSinceLastSound(), 0.3);
+
+    std::vector<float> above(480, 0.0F);
+    above[7] = -0.0041F;
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, above.data(), 480));
+    EXPECT_TRUE(runEventLoopUntil([&] { return recorder.secondsSinceLastSound() < 0.1; }, 2s));
+    recorder.stop();
+}
+
+TEST_F(RecordingLogic, SilenceIsCountedFromTheStartNotFromConstruction) {
+    MicRecorder recorder(backend);
+    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    EXPECT_LT(recorder.secondsSinceLastSound(), 0.1);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_GE(recorder.secondsSinceLastSound(), 0.2);
+    recorder.stop();
+}
+
+TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBroken) {
+    MicRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    std::vector<float> buffer(4800, 0.25F);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 4800));
+
+    // A notification posted by nobody in particular triggers the rebuild, on the main thread.
+    AudioConfigurationNotifier::instance().post();
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 1; }, 2s));
+    EXPECT_FALSE(recorder.broken());
+    EXPECT_EQ(backend.opens(), 2);
+    EXPECT_EQ(backend.liveCaptures(), 1); // the old capture is gone
+
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    AudioConfigurationNotifier::instance().post();
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.broken(); }, 2s));
+    EXPECT_EQ(recorder.restarts(), 1);
+    EXPECT_EQ(backend.liveCaptures(), 0);
+
+    backend.input.openFailure.reset();
+    AudioConfigurationNotifier::instance().post();
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 2s));
+    EXPECT_FALSE(recorder.broken());
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 4800));
+    recorder.stop();
+
+    // Both buffers are in the one file.
+    const auto written = readAll(folder / "mic.caf");
+    EXPECT_EQ(std::count(written.begin(), written.end(), 0.25F), 9600);
+}
+
+TEST_F(RecordingLogic, NotificationsWhileIdleOrAfterStopChangeNothing) {
+    MicRecorder recorder(backend);
+    AudioConfigurationNotifier::instance().post();
+    runEventLoop(50ms);
+    EXPECT_EQ(backend.opens(), 0);
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    recorder.stop();
+    AudioConfigurationNotifier::instance().post();
+    runEventLoop(50ms);
+    EXPECT_EQ(backend.opens(), 1);
+    EXPECT_EQ(recorder.restarts(), 0);
+    EXPECT_FALSE(recorder.broken());
+}
+
+TEST_F(RecordingLogic, FailedMicStartLeavesNoCaptureNoSubscriptionAndTheFileOnDisk) {
+    backend.input.startFailure = failureAt(CaptureStep::startStream, 3);
+    MicRecorder recorder(backend);
+    const auto started = recorder.start(folder / "mic.caf");
+    ASSERT_FALSE(started.has_value());
+    EXPECT_FALSE(started.error().is(ZorvelError::Kind::microphoneUnavailable)); // the engine's own error
+    EXPECT_EQ(backend.liveCaptures(), 0);
+    EXPECT_TRUE(std::filesystem::exists(folder / "mic.caf"));
+    AudioConfigurationNotifier::instance().post();
+    runEventLoop(50ms);
+    EXPECT_EQ(backend.opens(), 1);
+
+    backend.input.startFailure.reset();
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    const auto noDevice = MicRecorder(backend).start(folder / "mic2.caf");
+    ASSERT_FALSE(noDevice.has_value());
+    EXPECT_TRUE(noDevice.error().is(ZorvelError::Kind::microphoneUnavailable));
+}
+
+// --- System audio recorder ----------------------------------------------------------------------
+
+TEST_F(RecordingLogic, SystemAudioIsWrittenInTheOutputsOwnFormat) {
+    SystemAudioRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    std::vector<std::int16_t> samples(441 * 2);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<std::int16_t>((i * 7919) % 65536 - 32768);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, samples.data(), 441));
+    recorder.stop();
+    recorder.stop(); // a second stop changes nothing
+    int channels = 0, rate = 0;
+    const auto written = readAll(folder / "system.caf", &channels, &rate);
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(rate, 44100);
+    std::vector<float> expected;
+    for (const auto s : samples)
+        expected.push_back(static_cast<float>(s) / 32768.0F);
+    EXPECT_NE(std::search(written.begin(), written.end(), expected.begin(), expected.end()), written.end());
+}
+
+TEST_F(RecordingLogic, EachFailedSystemAudioStepHasItsTextAndLeavesNothingRunning) {
+    struct Case {
+        CaptureStep step;
+        bool atOpen;
+        const char* text;
+        std::int32_t status;
+        bool fileLeft;
+    };
+    const Case cases[] = {
+        {CaptureStep::connect, true, "создание системного тапа", 6, false},
+        {CaptureStep::readFormat, true, "чтение формата тапа", 5, false},
+        {CaptureStep::unsupportedFormat, true, "неподдерживаемый формат тапа", -1, false},
+        {CaptureStep::createStream, false, "создание агрегатного устройства", 7, true},
+        {CaptureStep::installCallback, false, "создание IO-процедуры", 0, true},
+        {CaptureStep::startStream, false, "старт записи системного звука", 9, true},
+    };
+    for (const Case& c : cases) {
+        FakeAudioBackend fake;
+        (c.atOpen ? fake.output.openFailure : fake.output.startFailure) = failureAt(c.step, c.status);
+        const auto path = folder / (std::string(c.text) + ".caf");
+        SystemAudioRecorder recorder(fake);
+        const auto started = recorder.start(path);
+        ASSERT_FALSE(started.has_value()) << c.text;
+        const ZorvelError* error = started.error().zorvelError();
+        ASSERT_NE(error, nullptr) << c.text;
+        EXPECT_EQ(error->kind(), ZorvelError::Kind::coreAudio);
+        EXPECT_EQ(error->text(), c.text);
+        EXPECT_EQ(error->status(), c.status);
+        EXPECT_EQ(fake.liveCaptures(), 0) << c.text;
+        EXPECT_EQ(std::filesystem::exists(path), c.fileLeft) << c.text;
+        EXPECT_FALSE(recorder.isCapturing());
+    }
+}
+
+TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
+    SystemAudioRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    std::vector<std::int16_t> before(4410 * 2, 3000);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, before.data(), 4410));
+
+    // The new output delivers 48 kHz float: converted to the file's 44.1 kHz 16-bit stereo.
+    backend.output.format = {48000, 2, SampleFormat::float32};
+    ASSERT_TRUE(backend.changeDefaultOutput());
+    ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2 && backend.liveCaptures() == 1; }, 2s));
+    std::vector<float> after(4800 * 2, 0.5F);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, after.data(), 4800));
+        std::this_thread::sleep_for(100ms);
+    }
+    recorder.stop();
+
+    int channels = 0, rate = 0;
+    const auto written = readAll(folder / "system.caf", &channels, &rate);
+    EXPECT_EQ(channels, 2);
+    EXPECT_EQ(rate, 44100);
+    EXPECT_EQ(std::count(written.begin(), written.end(), 3000.0F / 32768), 4410 * 2);
+    const auto converted = std::count_if(written.begin(), written.end(), [](float s) { return std::fabs(s - 0.5F) < 1e-3F; });
+    EXPECT_GT(converted, 2 * (44100 - 2000));
+}
+
+TEST_F(RecordingLogic, SystemAudioLooksAgainWhenNoOutputIsLeftToFollow) {
+    SystemAudioRecorder recorder(backend);
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    backend.output.openFailure = failureAt(CaptureStep::connect, 5, true);
+    ASSERT_TRUE(backend.changeDefaultOutput());
+    ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2; }, 2s));
+    EXPECT_FALSE(recorder.isCapturing());
+    backend.output.openFailure.reset();
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.isCapturing(); }, 3s));
+    recorder.stop();
+    EXPECT_EQ(backend.liveCaptures(), 0);
+}
+
+// --- Recording session --------------------------------------------------------------------------
+
+TEST(RecordingSessionName, UsesLocalTimeWithHyphens) {
+    const char* previous = std::getenv("TZ");
+    const std::string saved = previous ? previous : "";
+    ::setenv("TZ", "Europe/Moscow", 1);
+    ::tzset();
+    // 2025-02-01 06:05:07 UTC is 09:05:07 in Moscow.
+    const auto time = std::chrono::system_clock::from_time_t(1738389907);
+    EXPECT_EQ(RecordingSession::folderName(time), "2025-02-01 09-05-07");
+    previous ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST_F(RecordingLogic, SessionCreatesItsFolderAndTwoSessionsInOneSecondShareIt) {
+    const auto before = std::chrono::system_clock::now();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto first = RecordingSession::create(true, backend);
+        auto second = RecordingSession::create(true, backend);
+        ASSERT_TRUE(first.has_value());
+        ASSERT_TRUE(second.has_value());
+        EXPECT_TRUE(std::filesystem::is_directory((*first)->folderURL()));
+        EXPECT_EQ((*first)->folderURL().parent_path(), Paths::recordingsRoot());
+        EXPECT_EQ((*first)->folderURL().filename(), RecordingSession::folderName((*first)->startedAt()));
+        EXPECT_GE((*first)->startedAt(), before);
+        if (std::chrono::floor<std::chrono::seconds>((*first)->startedAt()) ==
+            std::chrono::floor<std::chrono::seconds>((*second)->startedAt())) {
+            EXPECT_EQ((*first)->folderURL(), (*second)->folderURL());
+            return;
+        }
+    }
+    FAIL() << "no two sessions fell into the same second";
+}
+
+TEST_F(RecordingLogic, SessionStartedAtIsConstructionTime) {
+    auto session = RecordingSession::create(true, backend);
+    ASSERT_TRUE(session.has_value());
+    std::this_thread::sleep_for(50ms);
+    const auto beforeStart = std::chrono::system_clock::now();
+    ASSERT_TRUE((*session)->start().has_value());
+    EXPECT_LT((*session)->startedAt(), beforeStart);
+    EXPECT_EQ(backend.liveCaptures(), 2);
+    (*session)->stop();
+    EXPECT_EQ(backend.liveCaptures(), 0);
+    EXPECT_EQ(listFolder((*session)->folderURL()), (std::vector<std::string>{"mic.caf", "system.caf"}));
+}
+
+TEST_F(RecordingLogic, SessionWithoutMicrophoneRecordsOnlySystemAudio) {
+    auto session = RecordingSession::create(false, backend);
+    ASSERT_TRUE(session.has_value());
+    ASSERT_TRUE((*session)->start().has_value());
+    EXPECT_EQ(backend.opens(), 1);
+    (*session)->stop();
+    EXPECT_EQ(listFolder((*session)->folderURL()), std::vector<std::string>{"system.caf"});
+}
+
+TEST_F(RecordingLogic, FailedMicrophoneStopsSystemAudioAndReportsTheMicrophone) {
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    auto session = RecordingSession::create(true, backend);
+    ASSERT_TRUE(session.has_value());
+    const auto started = (*session)->start();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_TRUE(started.error().is(ZorvelError::Kind::microphoneUnavailable));
+    EXPECT_EQ(backend.liveCaptures(), 0);
+    EXPECT_TRUE(std::filesystem::exists((*session)->folderURL() / "system.caf"));
+}
+
+TEST_F(RecordingLogic, FailedSystemAudioLeavesTheMicrophoneUntouched) {
+    backend.output.openFailure = failureAt(CaptureStep::connect, 6);
+    auto session = RecordingSession::create(true, backend);
+    ASSERT_TRUE(session.has_value());
+    const auto started = (*session)->start();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_TRUE(started.error().is(ZorvelError::Kind::coreAudio));
+    EXPECT_EQ(backend.opens(), 1);
+    EXPECT_EQ(backend.liveCaptures(), 0);
+}
+
+TEST(RecordingWithoutSoundServer, SessionStartFailsAtTheFirstSystemAudioStep) {
+    ensureApplication();
+    std::filesystem::remove_all(Paths::recordingsRoot());
+    const char* previous = std::getenv("PULSE_SERVER");
+    const std::string saved = previous ? previous : "";
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/zorvel/native", 1);
+    auto session = RecordingSession::create(true);
+    ASSERT_TRUE(session.has_value());
+    const auto started = (*session)->start();
+    previous ? ::setenv("PULSE_SERVER", saved.c_str(), 1) : ::unsetenv("PULSE_SERVER");
+    ASSERT_FALSE(started.has_value());
+    const ZorvelError* error = started.error().zorvelError();
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->text(), "создание системного тапа");
+    EXPECT_NE(error->status(), 0); // libpulse's own code
+    EXPECT_FALSE(std::filesystem::exists((*session)->folderURL() / "mic.caf"));
+}
+
+// --- Self-test duration -------------------------------------------------------------------------
+
+TEST(MicTestDuration, ReadsTheOperandAndFallsBackSensibly) {
+    struct Case {
+        std::optional<std::string> operand;
+        double seconds;
+        long long steps;
+    };
+    const Case cases[] = {
+        {std::nullopt, 8, 8},      {"5", 5, 5},         {"2.5", 2.5, 2},   {"1", 1, 1},
+        {"abc", 8, 8},             {"", 8, 8},          {" 5", 8, 8},      {"5 ", 8, 8},
+        {"--transcribe", 8, 8},    {"0.5", 0.5, 1},     {"0", 0, 1},       {"-3", -3, 1},
+        {"nan", 8, 8},             {"inf", 8, 8},       {"1e300", 8, 8},   {"9.3e18", 8, 8},
+        {"9e18", 9e18, 9000000000000000000LL},
+    };
+    for (const Case& c : cases) {
+        const MicTestDuration duration = micTestDuration(c.operand);
+        EXPECT_EQ(duration.seconds, c.seconds) << c.operand.value_or("(none)");
+        EXPECT_EQ(duration.steps, c.steps) << c.operand.value_or("(none)");
+    }
+}
