@@ -1,8 +1,8 @@
+#include "app/Application.h"
 #include "cli/CommandLine.h"
 #include "cli/HeadlessTranscription.h"
 #include "cli/MicTest.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,5 @@ int main(int argc, char** argv) {
     case zorvel::Mode::application:
         break;
     }
-    std::fputs("Zorvel: приложение в трее ещё не готово; используйте --transcribe ПАПКА [ЯЗЫК] или --mic-test [СЕКУНДЫ].\n",
-               stderr);
-    return 1;
+    return zorvel::runApplication(argc, argv);
 }

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QSystemTrayIcon>
 #include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
@@ -86,6 +87,8 @@ int runApplication(int& argc, char** argv) {
     QObject::connect(delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate, &AppDelegate::applicationWillTerminate);
     delegate->applicationDidFinishLaunching();
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        std::fputs("Zorvel: системный трей недоступен; значок появится, когда панель запустится.\n", stderr);
     const int status = QApplication::exec();
     // A transcription still running ends with the process; tearing Qt down under it would not be safe.
     if (delegate->isTranscribing()) {
