@@ -1,0 +1,367 @@
+// The recorders against the real, private sound server that scripts/test starts: "speakers" is the
+// default output, "microphone" (48 kHz mono float) the default input fed through the output
+// "feed", "microphone44" (44.1 kHz stereo 16-bit) fed through "feed44", "silence" a silent input.
+#include "QtEventLoop.h"
+#include "pipeline/LoudnessEnvelope.h"
+#include "recording/MicRecorder.h"
+#include "recording/RecordingSession.h"
+#include "recording/SystemAudioRecorder.h"
+#include "support/Paths.h"
+#include "support/TestEnvironment.h"
+
+#include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sndfile.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+
+extern char** environ;
+
+using namespace zorvel;
+using namespace zorvel::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+ProgramRun pactl(const std::vector<std::string>& arguments) { return runProgram("/usr/bin/pactl", arguments); }
+
+// Noise after a silent lead-in (a monitor misses the first milliseconds of a stream); returns
+// the samples as they read back as floats.
+std::vector<float> writeNoise(const std::filesystem::path& path, AudioFormat format, double seconds, unsigned seed) {
+    auto writer = AudioFileWriter::create(path, format);
+    EXPECT_TRUE(writer.has_value());
+    std::mt19937 random(seed);
+    const auto leadIn = static_cast<std::int64_t>(0.2 * format.sampleRate);
+    const auto frames = static_cast<std::int64_t>(seconds * format.sampleRate);
+    const auto count = static_cast<size_t>(frames * format.channels);
+    std::vector<float> readBack(count);
+    (void)writer->writeSilence(leadIn);
+    if (format.sampleFormat == SampleFormat::int16) {
+        std::vector<std::int16_t> samples(count);
+        std::uniform_int_distribution<int> value(-12000, 12000);
+        for (size_t i = 0; i < count; ++i) {
+            samples[i] = static_cast<std::int16_t>(value(random));
+            readBack[i] = static_cast<float>(samples[i]) / 32768.0F;
+        }
+        (void)writer->write(samples.data(), frames);
+    } else {
+        std::uniform_real_distribution<float> value(-0.4F, 0.4F);
+        for (auto& sample : readBack)
+            sample = value(random);
+        (void)writer->write(readBack.data(), frames);
+    }
+    (void)writer->writeSilence(leadIn);
+    return readBack;
+}
+
+std::future<ProgramRun> play(const std::string& device, const std::filesystem::path& file) {
+    return std::async(std::launch::async, [=] { return runProgram("/usr/bin/paplay", {"-d", device, file.string()}); });
+}
+
+// Turns the event loop (the recorders' device changes arrive through it) until the playing ends.
+void waitWhilePlaying(std::future<ProgramRun>& playing) {
+    while (playing.wait_for(0ms) != std::future_status::ready)
+        runEventLoop(20ms);
+    EXPECT_EQ(playing.get().exitStatus, 0);
+}
+
+struct Recorded {
+    int rate = 0;
+    int channels = 0;
+    int subtype = 0;
+    std::vector<float> samples;
+    std::int64_t frames() const { return channels ? static_cast<std::int64_t>(samples.size()) / channels : 0; }
+};
+
+Recorded readRecording(const std::filesystem::path& path) {
+    Recorded recorded;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    EXPECT_NE(file, nullptr) << path;
+    if (file == nullptr)
+        return recorded;
+    recorded.rate = info.samplerate;
+    recorded.channels = info.channels;
+    recorded.subtype = info.format & SF_FORMAT_SUBMASK;
+    recorded.samples.resize(static_cast<size_t>(info.frames * info.channels));
+    recorded.samples.resize(static_cast<size_t>(sf_readf_float(file, recorded.samples.data(), info.frames) * info.channels));
+    sf_close(file);
+    return recorded;
+}
+
+// Where `needle` starts in `haystack`, bit for bit, or -1.
+std::int64_t findExact(const std::vector<float>& haystack, const std::vector<float>& needle) {
+    const auto found = std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end());
+    return found == haystack.end() ? -1 : found - haystack.begin();
+}
+
+// The first frame whose magnitude exceeds `level`, or -1.
+std::int64_t onset(const Recorded& recorded, float level) {
+    for (size_t i = 0; i < recorded.samples.size(); ++i)
+        if (std::fabs(recorded.samples[i]) > level)
+            return static_cast<std::int64_t>(i) / recorded.channels;
+    return -1;
+}
+
+class SoundServer : public testing::Test {
+protected:
+    void SetUp() override {
+        if (std::getenv("PULSE_SERVER") == nullptr)
+            GTEST_SKIP() << "no private sound server (scripts/test starts one)";
+        ensureApplication();
+        std::filesystem::remove_all(Paths::recordingsRoot());
+        pactl({"set-default-source", "microphone"});
+        pactl({"set-default-sink", "speakers"});
+    }
+    void TearDown() override {
+        pactl({"set-default-source", "microphone"});
+        pactl({"set-default-sink", "speakers"});
+    }
+    TemporaryFolder folder{"sound"};
+};
+
+} // namespace
+
+TEST_F(SoundServer, MicrophoneNoiseComesOutBitExactAt48kMonoFloat) {
+    const auto noise = writeNoise(folder / "noise.wav", {48000, 1, SampleFormat::float32}, 1.0, 1);
+    MicRecorder recorder;
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    auto playing = play("feed", folder / "noise.wav");
+    waitWhilePlaying(playing);
+    recorder.stop();
+    const Recorded mic = readRecording(folder / "mic.caf");
+    EXPECT_EQ(mic.rate, 48000);
+    EXPECT_EQ(mic.channels, 1);
+    EXPECT_EQ(mic.subtype, SF_FORMAT_FLOAT);
+    // All but the first few milliseconds of the noise, sample for sample.
+    const std::vector<float> body(noise.begin() + 4800, noise.end());
+    EXPECT_GE(findExact(mic.samples, body), 0);
+    EXPECT_LT(recorder.secondsSinceLastSound(), 1.0);
+}
+
+TEST_F(SoundServer, A44kStereoMicrophoneIsConvertedTo48kMono) {
+    ASSERT_EQ(pactl({"set-default-source", "microphone44"}).exitStatus, 0);
+    // A tone: what is checked here is the rate, which a tone shows as its frequency.
+    {
+        auto writer = AudioFileWriter::create(folder / "tone.wav", {44100, 2, SampleFormat::int16});
+        ASSERT_TRUE(writer.has_value());
+        std::vector<std::int16_t> samples(44100 * 2);
+        for (size_t i = 0; i < 44100; ++i)
+            samples[2 * i] = samples[2 * i + 1] =
+                static_cast<std::int16_t>(std::lround(10000 * std::sin(2 * M_PI * 1000 * static_cast<double>(i) / 44100)));
+        (void)writer->writeSilence(8820);
+        (void)writer->write(samples.data(), 44100);
+    }
+    MicRecorder recorder;
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    auto playing = play("feed44", folder / "tone.wav");
+    waitWhilePlaying(playing);
+    recorder.stop();
+    const Recorded mic = readRecording(folder / "mic.caf");
+    ASSERT_EQ(mic.rate, 48000);
+    ASSERT_EQ(mic.channels, 1);
+    const std::int64_t start = onset(mic, 0.1F);
+    ASSERT_GE(start, 0);
+    ASSERT_GT(mic.frames(), start + 36000);
+    int crossings = 0;
+    for (auto i = static_cast<size_t>(start + 12000); i < static_cast<size_t>(start + 36000); ++i)
+        crossings += (mic.samples[i - 1] < 0) != (mic.samples[i] < 0);
+    EXPECT_NEAR(crossings, 1000, 4); // half a second of 1 kHz at 48 kHz
+}
+
+TEST_F(SoundServer, SystemAudioIsBitExactInTheOutputsOwnFormat) {
+    const auto noise = writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 1.0, 2);
+    SystemAudioRecorder recorder;
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    auto playing = play("speakers", folder / "noise.wav");
+    waitWhilePlaying(playing);
+    recorder.stop();
+    const Recorded system = readRecording(folder / "system.caf");
+    EXPECT_EQ(system.rate, 44100);
+    EXPECT_EQ(system.channels, 2);
+    EXPECT_EQ(system.subtype, SF_FORMAT_PCM_16);
+    const std::vector<float> body(noise.begin() + 2 * 4410, noise.end());
+    EXPECT_GE(findExact(system.samples, body), 0);
+}
+
+TEST_F(SoundServer, DefaultInputChangesRestartTheMicrophoneIntoTheSameFile) {
+    MicRecorder recorder;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    runEventLoop(300ms);
+    const auto changed = std::chrono::steady_clock::now();
+    ASSERT_EQ(pactl({"set-default-source", "microphone44"}).exitStatus, 0);
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 1; }, 3s));
+    const auto restartTime = std::chrono::steady_clock::now() - changed;
+    std::cout << "restart after a default-input change, pactl included: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(restartTime).count() << " ms\n";
+    EXPECT_FALSE(recorder.broken());
+    runEventLoop(300ms);
+    ASSERT_EQ(pactl({"set-default-source", "microphone"}).exitStatus, 0);
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 3s));
+    runEventLoop(300ms);
+    recorder.stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    // The file covers the whole time, the changes included.
+    EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
+}
+
+TEST_F(SoundServer, AVanishedMicrophoneGivesARestartOrBrokenAndTheFileKeepsGrowing) {
+    const ProgramRun sink = pactl({"load-module", "module-null-sink", "sink_name=vanishingfeed"});
+    ASSERT_EQ(sink.exitStatus, 0);
+    const ProgramRun source =
+        pactl({"load-module", "module-remap-source", "source_name=vanishing", "master=vanishingfeed.monitor"});
+    ASSERT_EQ(source.exitStatus, 0);
+    ASSERT_EQ(pactl({"set-default-source", "vanishing"}).exitStatus, 0);
+
+    MicRecorder recorder;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    runEventLoop(300ms);
+    pactl({"unload-module", source.standardOutput.substr(0, source.standardOutput.find('\n'))});
+    const bool reacted = runEventLoopUntil([&] { return recorder.restarts() >= 1 || recorder.broken(); }, 3s);
+    pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
+    EXPECT_TRUE(reacted);
+    runEventLoop(1200ms);
+    recorder.stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
+}
+
+TEST_F(SoundServer, ASilentMicrophoneLetsTheSilenceGrow) {
+    ASSERT_EQ(pactl({"set-default-source", "silence"}).exitStatus, 0);
+    MicRecorder recorder;
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    runEventLoop(1200ms);
+    EXPECT_GE(recorder.secondsSinceLastSound(), 1.1);
+    recorder.stop();
+}
+
+TEST_F(SoundServer, AMonitorIsNeverTakenForTheMicrophone) {
+    ASSERT_EQ(pactl({"set-default-source", "speakers.monitor"}).exitStatus, 0);
+    MicRecorder recorder;
+    const auto started = recorder.start(folder / "mic.caf");
+    ASSERT_FALSE(started.has_value());
+    EXPECT_TRUE(started.error().is(ZorvelError::Kind::microphoneUnavailable));
+}
+
+TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
+    const ProgramRun sink = pactl({"load-module", "module-null-sink", "sink_name=headphones", "rate=48000",
+                                   "format=float32le", "channels=2"});
+    ASSERT_EQ(sink.exitStatus, 0);
+    const auto noise = writeNoise(folder / "noise.wav", {48000, 2, SampleFormat::float32}, 0.5, 3);
+    SystemAudioRecorder recorder;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    runEventLoop(200ms);
+    ASSERT_EQ(pactl({"set-default-sink", "headphones"}).exitStatus, 0);
+    runEventLoop(200ms);
+    auto playing = play("headphones", folder / "noise.wav");
+    waitWhilePlaying(playing);
+    recorder.stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    pactl({"set-default-sink", "speakers"});
+    pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
+
+    // Still the first output's format, now holding the new output's noise, converted.
+    const Recorded system = readRecording(folder / "system.caf");
+    EXPECT_EQ(system.rate, 44100);
+    EXPECT_EQ(system.subtype, SF_FORMAT_PCM_16);
+    EXPECT_GE(onset(system, 0.1F), 0);
+    EXPECT_NEAR(static_cast<double>(system.frames()) / 44100, elapsed, 0.1);
+}
+
+TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
+    const auto noise = writeNoise(folder / "mic.wav", {48000, 1, SampleFormat::float32}, 0.3, 4);
+    writeNoise(folder / "system.wav", {44100, 2, SampleFormat::int16}, 0.3, 5);
+    auto session = RecordingSession::create(true);
+    ASSERT_TRUE(session.has_value());
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE((*session)->start().has_value());
+    // The output stays idle for a while: that time must still be in "system.caf".
+    runEventLoop(1500ms);
+    auto toMic = play("feed", folder / "mic.wav");
+    auto toSystem = play("speakers", folder / "system.wav");
+    waitWhilePlaying(toMic);
+    waitWhilePlaying(toSystem);
+    runEventLoop(300ms);
+    (*session)->stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+
+    const Recorded mic = readRecording((*session)->folderURL() / "mic.caf");
+    const Recorded system = readRecording((*session)->folderURL() / "system.caf");
+    EXPECT_NEAR(static_cast<double>(mic.frames()) / mic.rate, elapsed, 0.05);
+    EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
+    const double micAt = static_cast<double>(onset(mic, 0.05F)) / mic.rate;
+    const double systemAt = static_cast<double>(onset(system, 0.05F)) / system.rate;
+    std::cout << "noise onset: mic " << micAt << " s, system " << systemAt << " s\n";
+    EXPECT_GT(micAt, 1.4);
+    // Two players started together; their own start-up differs by a few milliseconds.
+    EXPECT_NEAR(micAt, systemAt, 0.06);
+}
+
+// The child is killed while recording: the file it leaves holds what it wrote.
+TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string_view(*entry).substr(0, 7) != "TMPDIR=")
+            environment.emplace_back(*entry);
+    environment.push_back("TMPDIR=" + folder.path().string());
+    std::vector<char*> envp;
+    for (auto& text : environment)
+        envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::string program = zorvelExecutable().string(), flag = "--mic-test", seconds = "30";
+    char* argv[] = {program.data(), flag.data(), seconds.data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::this_thread::sleep_for(2500ms);
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    const Recorded left = readRecording(folder / "zorvel-mic-test.caf");
+    EXPECT_EQ(left.rate, 48000);
+    // Start-up takes some of the 2.5 s; nearly all of the rest is there.
+    EXPECT_GT(left.frames(), 48000 * 2);
+    EXPECT_TRUE(LoudnessEnvelope::analyze(folder / "zorvel-mic-test.caf").has_value());
+}
+
+TEST_F(SoundServer, MicTestPrintsItsReport) {
+    const ProgramRun run = runProgram(zorvelExecutable(), {"--mic-test", "2.5"}, {"TMPDIR=" + folder.path().string()});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(run.standardError, "");
+    const std::regex report("Пишу микрофон 2 с…\n"
+                            "  1 с: тишина [0-9]+\\.[0-9] с\n"
+                            "  → имитирую смену аудиоустройства\n"
+                            "  2 с: тишина [0-9]+\\.[0-9] с\n"
+                            "\n"
+                            "перезапусков движка: 1, движок сломан: false\n"
+                            "пик записи: 0\\.0000\n"
+                            "файл: " +
+                            (folder / "zorvel-mic-test.caf").string() + "\n");
+    EXPECT_TRUE(std::regex_match(run.standardOutput, report)) << run.standardOutput;
+    // The silent microphone: the silence of step 2 is read after the extra 0.3 s.
+    EXPECT_NE(run.standardOutput.find("  2 с: тишина 2.3 с\n"), std::string::npos) << run.standardOutput;
+    EXPECT_TRUE(std::filesystem::exists(folder / "zorvel-mic-test.caf"));
+}
+
+TEST_F(SoundServer, MicTestWithoutAMicrophoneFailsWithItsMessage) {
+    ASSERT_EQ(pactl({"set-default-source", "speakers.monitor"}).exitStatus, 0);
+    const ProgramRun run = runProgram(zorvelExecutable(), {"--mic-test", "1"}, {"TMPDIR=" + folder.path().string()});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardOutput, "");
+    EXPECT_EQ(run.standardError,
+              "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.\n");
+}
