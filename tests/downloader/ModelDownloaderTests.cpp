@@ -8,10 +8,11 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
-#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
+#include <tuple>
 
 namespace zorvel {
 namespace {
@@ -45,6 +46,12 @@ std::string patternBody(std::size_t size) {
     return body;
 }
 
+// Compared without printing: the bodies are megabytes long.
+bool modelIs(const std::string& expected) {
+    const std::string stored = readWholeFile(Paths::modelURL()).value_or("(no model)");
+    return stored == expected;
+}
+
 std::string folderListing() {
     const auto folder = Paths::modelURL().parent_path();
     std::string names;
@@ -65,93 +72,89 @@ struct Outcome {
     std::string errorText() const { return error ? error->description() : std::string("(no error)"); }
 };
 
+enum class StartAgain { no, onEveryProgress };
+
+// Runs one download to its end, and a little beyond so that a second report would show.
+Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no) {
+    Outcome outcome;
+    const auto noteThread = [&outcome] {
+        if (QThread::currentThread() != QCoreApplication::instance()->thread())
+            outcome.offMainThread = true;
+    };
+    downloader.onProgress = [&, noteThread](double fraction) {
+        noteThread();
+        outcome.progress.push_back(fraction);
+        if (startAgain == StartAgain::onEveryProgress)
+            downloader.start();
+    };
+    downloader.onFinish = [&outcome, noteThread](std::optional<Error> error) {
+        noteThread();
+        ++outcome.finishes;
+        outcome.error = std::move(error);
+    };
+    downloader.start();
+    EXPECT_TRUE(downloader.isDownloading());
+    EXPECT_EQ(outcome.finishes, 0) << "reported from inside start()";
+    QElapsedTimer clock;
+    clock.start();
+    while (outcome.finishes == 0 && clock.elapsed() < 30000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const qint64 finishedAt = clock.elapsed();
+    while (clock.elapsed() < finishedAt + 200)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_FALSE(downloader.isDownloading());
+    EXPECT_FALSE(outcome.offMainThread);
+    return outcome;
+}
+
+Outcome download(const LoopbackHttpServer& server, std::chrono::milliseconds timeLimit = 1h,
+                 std::chrono::milliseconds stallLimit = 60s) {
+    ModelDownloader downloader;
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
+    downloader.setTimeLimit(timeLimit);
+    downloader.setStallLimit(stallLimit);
+    return run(downloader);
+}
+
+void writeOldModel() {
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    test::writeText(Paths::modelURL(), "old model");
+}
+
 class ModelDownloaderTest : public testing::Test {
 protected:
-    void SetUp() override {
-        // Every test starts without the models folder or any of its parents.
-        std::filesystem::remove_all(Paths::applicationSupportDirectory());
-    }
-
-    // Wires the callbacks into `outcome`; a separate step so a test can add its own.
-    static void observe(ModelDownloader& downloader, Outcome& outcome) {
-        const auto check = [&outcome] {
-            if (QThread::currentThread() != QCoreApplication::instance()->thread())
-                outcome.offMainThread = true;
-        };
-        downloader.onProgress = [&outcome, check](double fraction) {
-            check();
-            outcome.progress.push_back(fraction);
-        };
-        downloader.onFinish = [&outcome, check](std::optional<Error> error) {
-            check();
-            ++outcome.finishes;
-            outcome.error = std::move(error);
-        };
-    }
-
-    // Runs the event loop until the download has finished, and a little longer so that a second
-    // report would be seen.
-    static void waitForFinish(const Outcome& outcome, std::chrono::milliseconds limit = 30s) {
-        QElapsedTimer clock;
-        clock.start();
-        while (outcome.finishes == 0 && clock.elapsed() < limit.count())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        QElapsedTimer after;
-        after.start();
-        while (after.elapsed() < 200)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-
-    static Outcome download(const std::string& url, std::chrono::milliseconds timeLimit = 1h,
-                            std::chrono::milliseconds stallLimit = 60s) {
-        ModelDownloader downloader;
-        downloader.setSourceURL(QUrl(QString::fromStdString(url)));
-        downloader.setTimeLimit(timeLimit);
-        downloader.setStallLimit(stallLimit);
-        Outcome outcome;
-        observe(downloader, outcome);
-        downloader.start();
-        EXPECT_TRUE(downloader.isDownloading());
-        EXPECT_EQ(outcome.finishes, 0) << "reported from inside start()";
-        waitForFinish(outcome);
-        EXPECT_FALSE(downloader.isDownloading());
-        EXPECT_FALSE(outcome.offMainThread);
-        return outcome;
-    }
-
-    static void writeOldModel() {
-        std::filesystem::create_directories(Paths::modelURL().parent_path());
-        test::writeText(Paths::modelURL(), "old model");
-    }
+    // Every test starts without the models folder or any of its parents.
+    void SetUp() override { std::filesystem::remove_all(Paths::applicationSupportDirectory()); }
 };
+
+// The body in 64 KiB pieces with a pause between them, slow enough for the throttled progress.
+void sendSlowly(HttpConnection& connection, std::string_view head, std::string_view body) {
+    connection.send(head);
+    for (std::size_t offset = 0; offset < body.size() && connection.send(body.substr(offset, 64 * 1024));
+         offset += 64 * 1024)
+        std::this_thread::sleep_for(8ms);
+}
 
 TEST_F(ModelDownloaderTest, KnownSizeFollowsRedirectReportsRisingProgressAndStoresByteForByte) {
     const std::string body = patternBody(4 * 1024 * 1024 + 17);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
-        if (path == "/resolve/model.bin") {
-            connection.send("HTTP/1.1 302 Found\r\nLocation: /cdn/model.bin\r\nContent-Length: 0\r\n"
-                            "Connection: close\r\n\r\n");
-            return;
-        }
-        const std::string response = test::fixedResponse("200 OK", body);
-        const std::string_view head(response.data(), response.size() - body.size());
-        connection.send(head);
-        // Slow enough for the throttled progress to fire several times.
-        for (std::size_t offset = 0; offset < body.size(); offset += 64 * 1024) {
-            if (!connection.send(std::string_view(body).substr(offset, 64 * 1024)))
-                return;
-            std::this_thread::sleep_for(8ms);
-        }
+        if (path == "/model.bin")
+            connection.send("HTTP/1.1 302 Found\r\nLocation: /cdn/model.bin\r\nContent-Length: 0\r\n\r\n");
+        else
+            sendSlowly(connection, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n",
+                       body);
     });
+    ModelDownloader downloader;
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
 
-    const Outcome outcome = download(server.url("/resolve/model.bin"));
+    const Outcome outcome = run(downloader, StartAgain::onEveryProgress);
 
     ASSERT_TRUE(outcome.succeeded()) << outcome.errorText() << ", finishes " << outcome.finishes;
-    EXPECT_EQ(readWholeFile(Paths::modelURL()).value_or(""), body);
+    EXPECT_EQ(server.requestCount(), 2) << "the redirect and the file, nothing more";
+    EXPECT_TRUE(modelIs(body));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     ASSERT_GE(outcome.progress.size(), 2U);
-    for (std::size_t i = 1; i < outcome.progress.size(); ++i)
-        EXPECT_LE(outcome.progress[i - 1], outcome.progress[i]) << "at " << i;
+    EXPECT_TRUE(std::ranges::is_sorted(outcome.progress));
     EXPECT_GT(outcome.progress.front(), 0.0);
     EXPECT_LE(outcome.progress.back(), 1.0);
 }
@@ -160,7 +163,7 @@ TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
     writeOldModel();
     const std::string body = patternBody(1024 * 1024 + 3);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
+        connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
         for (std::size_t offset = 0; offset < body.size(); offset += 100'000) {
             connection.sendChunk(std::string_view(body).substr(offset, 100'000));
             std::this_thread::sleep_for(5ms);
@@ -168,43 +171,38 @@ TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
         connection.send("0\r\n\r\n");
     });
 
-    const Outcome outcome = download(server.url("/model.bin"));
+    const Outcome outcome = download(server);
 
     ASSERT_TRUE(outcome.succeeded()) << outcome.errorText() << ", finishes " << outcome.finishes;
-    EXPECT_TRUE(outcome.progress.empty()) << outcome.progress.size() << " progress reports";
-    EXPECT_EQ(readWholeFile(Paths::modelURL()).value_or(""), body);
+    EXPECT_EQ(outcome.progress.size(), 0U);
+    EXPECT_TRUE(modelIs(body));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
 }
 
-TEST_F(ModelDownloaderTest, ErrorStatusIsReportedWithItsNumberAndNothingIsStored) {
+TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndNothingIsStored) {
     const std::pair<const char*, const char*> statuses[] = {
-        {"404 Not Found", "HTTP 404 (Not Found)"},
-        {"403 Forbidden", "HTTP 403 (Forbidden)"},
-        {"503 Service Unavailable", "HTTP 503 (Service Unavailable)"},
+        {"404 Not Found", "Не удалось скачать модель: сервер ответил HTTP 404 (Not Found)"},
+        {"403 Forbidden", "Не удалось скачать модель: сервер ответил HTTP 403 (Forbidden)"},
+        {"503 Service Unavailable", "Не удалось скачать модель: сервер ответил HTTP 503 (Service Unavailable)"},
     };
-    for (const auto& [status, named] : statuses) {
+    for (const auto& [status, message] : statuses) {
         for (const bool hadModel : {true, false}) {
             SCOPED_TRACE(std::string(status) + (hadModel ? ", old model present" : ", no model"));
             std::filesystem::remove_all(Paths::applicationSupportDirectory());
             if (hadModel)
                 writeOldModel();
             LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
-                connection.send(test::fixedResponse(status, "<html><body>" + std::string(20000, 'x') + "</body></html>"));
+                connection.send(test::fixedResponse(status, "<html>" + std::string(20000, 'x') + "</html>"));
             });
 
-            const Outcome outcome = download(server.url("/model.bin"));
+            const Outcome outcome = download(server);
 
             EXPECT_EQ(outcome.finishes, 1);
-            ASSERT_TRUE(outcome.error);
-            EXPECT_NE(outcome.errorText().find("Не удалось скачать модель"), std::string::npos) << outcome.errorText();
-            EXPECT_NE(outcome.errorText().find(named), std::string::npos) << outcome.errorText();
-            EXPECT_TRUE(outcome.progress.empty());
+            EXPECT_EQ(outcome.errorText(), message);
+            EXPECT_EQ(outcome.progress.size(), 0U);
+            EXPECT_EQ(folderListing(), hadModel ? "ggml-large-v3-turbo.bin " : "");
             if (hadModel) {
-                EXPECT_EQ(test::readText(Paths::modelURL()), "old model");
-                EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
-            } else {
-                EXPECT_FALSE(std::filesystem::exists(Paths::modelURL()));
-                EXPECT_EQ(folderListing(), "");
+                EXPECT_TRUE(modelIs("old model"));
             }
         }
     }
@@ -213,120 +211,59 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsReportedWithItsNumberAndNothingIsStored
 TEST_F(ModelDownloaderTest, ConnectionDroppedMidBodyLeavesNoPartialFileAndTheOldModel) {
     const std::string body = patternBody(2 * 1024 * 1024);
     const std::string_view half = std::string_view(body).substr(0, body.size() / 2);
-    // Qt 6.4 reports the first as a success with a short body, and does not notice the end of the
-    // second at all: the length check and the stall limit have to catch them.
-    const std::pair<const char*, LoopbackHttpServer::Responder> cases[] = {
-        {"with Content-Length",
+    // Qt 6.4 sometimes reports the first as a success with half the body (hence the rounds), and
+    // never notices the end of the second: the length check and the stall limit catch them.
+    const std::tuple<const char*, int, LoopbackHttpServer::Responder> cases[] = {
+        {"with Content-Length", 8,
          [&](HttpConnection& connection, const std::string&, int) {
              connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
              connection.send(half);
+             std::this_thread::sleep_for(200ms);
          }},
-        {"chunked, no last chunk",
+        {"chunked, no last chunk", 1,
          [&](HttpConnection& connection, const std::string&, int) {
              connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
              connection.sendChunk(half);
          }},
     };
-    for (const auto& [name, responder] : cases) {
-        SCOPED_TRACE(name);
-        std::filesystem::remove_all(Paths::applicationSupportDirectory());
-        writeOldModel();
-        LoopbackHttpServer server(responder);
+    for (const auto& [name, rounds, responder] : cases) {
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE(name);
+            writeOldModel();
+            LoopbackHttpServer server(responder);
 
-        const Outcome outcome = download(server.url("/model.bin"), 1h, 2s);
+            const Outcome outcome = download(server, 1h, 2s);
 
-        EXPECT_EQ(outcome.finishes, 1);
-        EXPECT_TRUE(outcome.error);
-        EXPECT_EQ(test::readText(Paths::modelURL()), "old model");
-        EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+            EXPECT_EQ(outcome.finishes, 1);
+            EXPECT_TRUE(outcome.error);
+            EXPECT_TRUE(modelIs("old model"));
+            EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+        }
     }
 }
 
-TEST_F(ModelDownloaderTest, UnreachableServerIsAnErrorAndStoresNothing) {
-    std::string url;
-    {
-        // A port that was just free: nothing listens there any more.
-        LoopbackHttpServer closed([](HttpConnection&, const std::string&, int) {});
-        url = closed.url("/model.bin");
-    }
-    const Outcome outcome = download(url);
-    EXPECT_EQ(outcome.finishes, 1);
-    ASSERT_TRUE(outcome.error);
-    EXPECT_NE(outcome.errorText().find("Не удалось скачать модель: "), std::string::npos) << outcome.errorText();
-    EXPECT_FALSE(std::filesystem::exists(Paths::modelURL().parent_path()));
-}
-
-TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsASlowDownload) {
+TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceiving) {
     writeOldModel();
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
-        // Steady data, so only the limit on the whole download can end it.
         while (connection.send(std::string(1000, 'm')))
             std::this_thread::sleep_for(10ms);
     });
 
     QElapsedTimer clock;
     clock.start();
-    const Outcome outcome = download(server.url("/model.bin"), 700ms);
+    const Outcome outcome = download(server, 700ms);
 
     EXPECT_EQ(outcome.finishes, 1);
-    ASSERT_TRUE(outcome.error);
-    EXPECT_NE(outcome.errorText().find("не завершилась"), std::string::npos) << outcome.errorText();
+    EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: загрузка не завершилась за 0 с");
     EXPECT_GE(clock.elapsed(), 700);
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_FALSE(outcome.progress.empty()) << "the body did arrive";
-    EXPECT_EQ(test::readText(Paths::modelURL()), "old model");
+    EXPECT_TRUE(modelIs("old model"));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
 }
 
-TEST_F(ModelDownloaderTest, SilentServerIsGivenUpAfterTheStallLimit) {
-    LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(1000, 'm'));
-        while (!connection.stopping())
-            std::this_thread::sleep_for(10ms);
-    });
-    ModelDownloader downloader;
-    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-    downloader.setStallLimit(1s);
-    Outcome outcome;
-    observe(downloader, outcome);
-    downloader.start();
-    waitForFinish(outcome, 10s);
-
-    EXPECT_EQ(outcome.finishes, 1);
-    ASSERT_TRUE(outcome.error);
-    EXPECT_NE(outcome.errorText().find("не присылал данных 1 с"), std::string::npos) << outcome.errorText();
-    EXPECT_EQ(folderListing(), "");
-}
-
-TEST_F(ModelDownloaderTest, StartDuringADownloadChangesNothing) {
-    const std::string body = patternBody(1024 * 1024);
-    LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
-        for (std::size_t offset = 0; offset < body.size(); offset += 32 * 1024) {
-            connection.send(std::string_view(body).substr(offset, 32 * 1024));
-            std::this_thread::sleep_for(10ms);
-        }
-    });
-    ModelDownloader downloader;
-    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-    Outcome outcome;
-    observe(downloader, outcome);
-    downloader.onProgress = [&](double fraction) {
-        outcome.progress.push_back(fraction);
-        downloader.start();
-    };
-    downloader.start();
-    downloader.start();
-    waitForFinish(outcome);
-
-    EXPECT_TRUE(outcome.succeeded()) << outcome.errorText() << ", finishes " << outcome.finishes;
-    EXPECT_FALSE(outcome.progress.empty());
-    EXPECT_EQ(server.requestCount(), 1);
-    EXPECT_EQ(readWholeFile(Paths::modelURL()).value_or(""), body);
-}
-
-TEST_F(ModelDownloaderTest, FreshDownloadAfterAFailureStartedFromTheFinishCallback) {
+TEST_F(ModelDownloaderTest, FreshDownloadAfterAFailure) {
     writeOldModel();
     const std::string body = patternBody(300'000);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int request) {
@@ -335,30 +272,19 @@ TEST_F(ModelDownloaderTest, FreshDownloadAfterAFailureStartedFromTheFinishCallba
     });
     ModelDownloader downloader;
     downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-    std::vector<std::string> outcomes;
-    downloader.onFinish = [&](std::optional<Error> error) {
-        outcomes.push_back(error ? error->description() : "stored");
-        if (outcomes.size() == 1) {
-            EXPECT_FALSE(downloader.isDownloading());
-            EXPECT_EQ(test::readText(Paths::modelURL()), "old model");
-            downloader.start();
-        }
-    };
-    downloader.start();
-    QElapsedTimer clock;
-    clock.start();
-    while (outcomes.size() < 2 && clock.elapsed() < 30000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 
-    ASSERT_EQ(outcomes.size(), 2U);
-    EXPECT_NE(outcomes[0].find("HTTP 500"), std::string::npos) << outcomes[0];
-    EXPECT_EQ(outcomes[1], "stored");
+    const Outcome failed = run(downloader);
+    EXPECT_NE(failed.errorText().find("HTTP 500"), std::string::npos) << failed.errorText();
+    EXPECT_TRUE(modelIs("old model"));
+
+    const Outcome stored = run(downloader);
+    EXPECT_TRUE(stored.succeeded()) << stored.errorText();
     EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_EQ(readWholeFile(Paths::modelURL()).value_or(""), body);
+    EXPECT_TRUE(modelIs(body));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
 }
 
-TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFile) {
+TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFileSilently) {
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
         while (connection.send(std::string(10000, 'm')))
@@ -376,7 +302,6 @@ TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFil
         clock.start();
         while (!receiving && clock.elapsed() < 10000)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-        ASSERT_TRUE(receiving);
         ASSERT_NE(folderListing(), "") << "the body is being written";
     }
     QCoreApplication::processEvents();
