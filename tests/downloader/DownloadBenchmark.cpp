@@ -1,0 +1,77 @@
+// Downloads a generated file of the given size from a server on loopback and prints the throughput
+// and the peak resident memory of the process, which must not grow with the size of the file.
+//
+//   downloader_benchmark <MiB> [parent folder]
+//
+// The model is stored in a new folder inside the parent (default /tmp), removed afterwards.
+
+#include "LoopbackHttpServer.h"
+#include "support/ModelDownloader.h"
+#include "support/Paths.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+
+namespace {
+
+long peakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <MiB> [parent folder]\n", argv[0]);
+        return 2;
+    }
+    const std::uint64_t mebibytes = std::stoull(argv[1]);
+    std::string folderTemplate = std::string(argc > 2 ? argv[2] : "/tmp") + "/zorvel-download-benchmark-XXXXXX";
+    if (!::mkdtemp(folderTemplate.data())) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    const std::filesystem::path folder = folderTemplate;
+    ::setenv("XDG_DATA_HOME", folder.c_str(), 1);
+
+    QCoreApplication application(argc, argv);
+    const std::uint64_t size = mebibytes * 1024 * 1024;
+    const std::string block(1024 * 1024, 'z');
+    zorvel::test::LoopbackHttpServer server([&](zorvel::test::HttpConnection& connection, const std::string&, int) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
+        for (std::uint64_t sent = 0; sent < size && connection.send(block); sent += block.size()) {
+        }
+    });
+
+    zorvel::ModelDownloader downloader;
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
+    int status = 0;
+    QElapsedTimer clock;
+    downloader.onFinish = [&](std::optional<zorvel::Error> error) {
+        const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
+        std::error_code ignored;
+        const auto stored = std::filesystem::file_size(zorvel::Paths::modelURL(), ignored);
+        if (error || stored != size) {
+            std::fprintf(stderr, "failed: %s (stored %ju bytes)\n", error ? error->description().c_str() : "size",
+                         static_cast<std::uintmax_t>(stored));
+            status = 1;
+        } else {
+            std::printf("%ju MiB in %.2f s: %.0f MB/s, peak RSS %ld KiB\n", static_cast<std::uintmax_t>(mebibytes),
+                        seconds, static_cast<double>(size) / 1e6 / seconds, peakResidentKiB());
+        }
+        QCoreApplication::quit();
+    };
+    std::printf("before the download: peak RSS %ld KiB\n", peakResidentKiB());
+    clock.start();
+    downloader.start();
+    QCoreApplication::exec();
+    std::filesystem::remove_all(folder);
+    return status;
+}
