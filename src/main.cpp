@@ -3,10 +3,15 @@
 #include "cli/HeadlessTranscription.h"
 #include "cli/MicTest.h"
 
+#include <clocale>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
+    // System messages (strerror, libpulse) in the user's language; numbers stay in the C form,
+    // which our own formatting never leaves anyway.
+    std::setlocale(LC_ALL, "");
+    std::setlocale(LC_NUMERIC, "C");
     const std::vector<std::string> arguments(argv, argv + argc);
     const zorvel::ModeChoice choice = zorvel::chooseMode(arguments);
     switch (choice.mode) {
