@@ -3,6 +3,7 @@
 // "feed", "microphone44" (44.1 kHz stereo 16-bit) fed through "feed44", "silence" a silent input.
 #include "QtEventLoop.h"
 #include "pipeline/LoudnessEnvelope.h"
+#include "platform/AudioConfigurationNotifier.h"
 #include "recording/MicRecorder.h"
 #include "recording/RecordingSession.h"
 #include "recording/SystemAudioRecorder.h"
@@ -18,6 +19,7 @@
 #include <regex>
 #include <sndfile.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -277,6 +279,27 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     EXPECT_NEAR(static_cast<double>(system.frames()) / 44100, elapsed, 0.1);
 }
 
+TEST_F(SoundServer, ASuspendedOutputBecomesSilenceAndLaterAudioLandsOnTime) {
+    writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 0.3, 8);
+    SystemAudioRecorder recorder;
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    runEventLoop(300ms);
+    ASSERT_EQ(pactl({"suspend-sink", "speakers", "1"}).exitStatus, 0);
+    runEventLoop(1500ms);
+    ASSERT_EQ(pactl({"suspend-sink", "speakers", "0"}).exitStatus, 0);
+    runEventLoop(200ms);
+    const double playedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    auto playing = play("speakers", folder / "noise.wav");
+    waitWhilePlaying(playing);
+    recorder.stop();
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const Recorded system = readRecording(folder / "system.caf");
+    EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
+    // The noise follows a 0.2 s lead-in.
+    EXPECT_NEAR(static_cast<double>(onset(system, 0.05F)) / system.rate, playedAt + 0.2, 0.08);
+}
+
 TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
     const auto noise = writeNoise(folder / "mic.wav", {48000, 1, SampleFormat::float32}, 0.3, 4);
     writeNoise(folder / "system.wav", {44100, 2, SampleFormat::int16}, 0.3, 5);
@@ -364,4 +387,86 @@ TEST_F(SoundServer, MicTestWithoutAMicrophoneFailsWithItsMessage) {
     EXPECT_EQ(run.standardOutput, "");
     EXPECT_EQ(run.standardError,
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.\n");
+}
+
+// A long recording for measuring, not for every run:
+//   ZORVEL_SOAK_SECONDS=600 recording_sound_server_tests --gtest_also_run_disabled_tests
+//       --gtest_filter='*LongSession*'
+// Every 20 s one noise burst goes to the microphone and one to the output at the same moment (the
+// output idles in between, and is suspended for 5 s a minute); every 60 s the microphone is
+// restarted. It prints the process's CPU
+// use, each track's length against the wall clock, the distance between the two tracks' bursts
+// from first to last, and the restart times.
+TEST_F(SoundServer, DISABLED_LongSessionMeasurements) {
+    const char* configured = std::getenv("ZORVEL_SOAK_SECONDS");
+    const int seconds = configured ? std::atoi(configured) : 120;
+    writeNoise(folder / "mic.wav", {48000, 1, SampleFormat::float32}, 0.3, 6);
+    writeNoise(folder / "system.wav", {44100, 2, SampleFormat::int16}, 0.3, 7);
+    auto session = RecordingSession::create(true);
+    ASSERT_TRUE(session.has_value());
+    rusage usageBefore{};
+    ::getrusage(RUSAGE_SELF, &usageBefore);
+    const auto began = std::chrono::steady_clock::now();
+    ASSERT_TRUE((*session)->start().has_value());
+    std::vector<double> restartMilliseconds;
+    for (int second = 1; second < seconds; ++second) {
+        runEventLoop(1s);
+        // Five seconds a minute the output is suspended and delivers nothing at all.
+        if (second % 60 == 45)
+            pactl({"suspend-sink", "speakers", "1"});
+        if (second % 60 == 50)
+            pactl({"suspend-sink", "speakers", "0"});
+        if (second % 20 == 10) {
+            auto toMic = play("feed", folder / "mic.wav");
+            auto toSystem = play("speakers", folder / "system.wav");
+            waitWhilePlaying(toMic);
+            waitWhilePlaying(toSystem);
+        }
+        if (second % 60 == 30) {
+            const auto restarts = (*session)->micRecorder().restarts();
+            const auto posted = std::chrono::steady_clock::now();
+            AudioConfigurationNotifier::instance().post();
+            runEventLoopUntil([&] { return (*session)->micRecorder().restarts() > restarts; }, 2s);
+            restartMilliseconds.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - posted).count());
+        }
+    }
+    const auto ended = std::chrono::steady_clock::now();
+    (*session)->stop();
+    rusage usageAfter{};
+    ::getrusage(RUSAGE_SELF, &usageAfter);
+    const double elapsed = std::chrono::duration<double>(ended - began).count();
+    const auto cpu = [](const rusage& usage) {
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    std::cout << "recorded " << elapsed << " s, CPU " << 100 * (cpu(usageAfter) - cpu(usageBefore)) / elapsed
+              << " % of one core (bursts and restarts included)\n";
+
+    const Recorded mic = readRecording((*session)->folderURL() / "mic.caf");
+    const Recorded system = readRecording((*session)->folderURL() / "system.caf");
+    std::cout << "mic.caf " << static_cast<double>(mic.frames()) / mic.rate << " s, system.caf "
+              << static_cast<double>(system.frames()) / system.rate << " s\n";
+    // Burst onsets in each track, searched around each expected moment.
+    const auto onsetNear = [](const Recorded& track, double at) {
+        const auto from = static_cast<size_t>(std::max(0.0, at - 2) * track.rate) * static_cast<size_t>(track.channels);
+        for (size_t i = from; i < track.samples.size() && i < from + static_cast<size_t>(6 * track.rate * track.channels); ++i)
+            if (std::fabs(track.samples[i]) > 0.05F)
+                return static_cast<double>(i / static_cast<size_t>(track.channels)) / track.rate;
+        return -1.0;
+    };
+    double first = 0, last = 0;
+    int found = 0;
+    for (double at = 10.2; at < seconds; at += 20) {
+        const double micAt = onsetNear(mic, at), systemAt = onsetNear(system, at);
+        if (micAt < 0 || systemAt < 0)
+            continue;
+        std::cout << "burst near " << at << " s: mic " << micAt << ", system " << systemAt << ", mic − system "
+                  << 1000 * (micAt - systemAt) << " ms\n";
+        (found++ == 0 ? first : last) = micAt - systemAt;
+    }
+    std::cout << "drift between the tracks from the first to the last burst: " << 1000 * (last - first) << " ms\n";
+    for (const double ms : restartMilliseconds)
+        std::cout << "microphone restart after a notification: " << ms << " ms\n";
+    EXPECT_GE(found, 2);
 }
