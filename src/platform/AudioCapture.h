@@ -75,12 +75,22 @@ public:
 
 using CaptureResult = std::expected<std::unique_ptr<AudioCapture>, CaptureFailure>;
 
+// Watches the default input without capturing: while it exists, a change of the default input
+// posts AudioConfigurationNotifier. A recorder that lost its input keeps one, since there is no
+// capture left whose events would tell it that an input is back.
+class AudioInputWatch {
+public:
+    virtual ~AudioInputWatch() = default;
+};
+
 // Opens captures (steps connect, readFormat, unsupportedFormat). The platform's own is
 // AudioBackend::system(); tests provide their own.
 class AudioBackend {
 public:
     virtual ~AudioBackend() = default;
     virtual CaptureResult open(CaptureDevice device) = 0;
+    // Empty when the sound system cannot be reached.
+    virtual std::unique_ptr<AudioInputWatch> watchDefaultInput() = 0;
 
     static AudioBackend& system();
 };

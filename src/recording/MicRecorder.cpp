@@ -100,7 +100,10 @@ void MicRecorder::restartAfterConfigurationChange() {
         return;
     // The old capture is gone before a new one exists, so one capture at most feeds the file.
     m_engine.reset();
+    m_inputWatch.reset();
     const bool started = startEngine().has_value();
+    if (!started)
+        m_inputWatch = m_backend.watchDefaultInput();
     const std::lock_guard guard(m_lock);
     if (started) {
         ++m_restarts;
@@ -112,6 +115,7 @@ void MicRecorder::restartAfterConfigurationChange() {
 
 void MicRecorder::stop() {
     m_observer.reset();
+    m_inputWatch.reset();
     m_engine.reset();
     if (m_file) {
         m_file->finish();

@@ -58,6 +58,8 @@ private:
     std::unique_ptr<TrackWriter> m_file;
     std::unique_ptr<AudioCapture> m_engine;
     std::unique_ptr<QObject> m_observer;
+    // Present while broken: with no capture left, it is what reports an input coming back.
+    std::unique_ptr<AudioInputWatch> m_inputWatch;
 
     mutable std::mutex m_lock;
     SteadyTime m_lastSoundAt;

@@ -1,5 +1,7 @@
 #include "FakeAudioBackend.h"
 
+#include "platform/AudioConfigurationNotifier.h"
+
 #include <algorithm>
 
 namespace zorvel::test {
@@ -37,6 +39,35 @@ private:
     CaptureCallbacks m_callbacks;
     bool m_started = false;
 };
+
+class FakeAudioBackend::Watch final : public AudioInputWatch {
+public:
+    explicit Watch(FakeAudioBackend& backend) : m_backend(backend) {
+        const std::lock_guard lock(m_backend.m_mutex);
+        ++m_backend.m_watches;
+    }
+    ~Watch() override {
+        const std::lock_guard lock(m_backend.m_mutex);
+        --m_backend.m_watches;
+    }
+
+private:
+    FakeAudioBackend& m_backend;
+};
+
+std::unique_ptr<AudioInputWatch> FakeAudioBackend::watchDefaultInput() { return std::make_unique<Watch>(*this); }
+
+bool FakeAudioBackend::changeDefaultInput() {
+    if (liveWatches() == 0)
+        return false;
+    std::thread([] { AudioConfigurationNotifier::instance().post(); }).join();
+    return true;
+}
+
+int FakeAudioBackend::liveWatches() const {
+    const std::lock_guard lock(m_mutex);
+    return m_watches;
+}
 
 CaptureResult FakeAudioBackend::open(CaptureDevice device) {
     const Device& settings = device == CaptureDevice::defaultInput ? input : output;

@@ -23,6 +23,7 @@ public:
     Device output{{44100, 2, SampleFormat::int16}, {}, {}};
 
     CaptureResult open(CaptureDevice device) override;
+    std::unique_ptr<AudioInputWatch> watchDefaultInput() override;
 
     // Hands `frames` frames to the running capture of `device`, from another thread; returns when
     // the callback has returned. False when no capture of that device runs.
@@ -30,18 +31,25 @@ public:
     // The running output capture reports that the default output changed.
     bool changeDefaultOutput();
 
+    // The default input changed: a live input watch posts the notification, as the real one does.
+    bool changeDefaultInput();
+    int liveWatches() const;
+
     int liveCaptures() const;
     int opens() const;
 
 private:
     class Capture;
     friend class Capture;
+    class Watch;
+    friend class Watch;
 
     Capture* running(CaptureDevice device) const;
 
     mutable std::mutex m_mutex;
     std::vector<Capture*> m_live;
     int m_opens = 0;
+    int m_watches = 0;
 };
 
 } // namespace zorvel::test

@@ -235,10 +235,13 @@ TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBr
     EXPECT_EQ(recorder.restarts(), 1);
     EXPECT_EQ(backend.liveCaptures(), 0);
 
+    // Broken, nothing captures; the input coming back is still noticed.
+    EXPECT_EQ(backend.liveWatches(), 1);
     backend.input.openFailure.reset();
-    AudioConfigurationNotifier::instance().post();
+    ASSERT_TRUE(backend.changeDefaultInput());
     ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 2s));
     EXPECT_FALSE(recorder.broken());
+    EXPECT_EQ(backend.liveWatches(), 0);
     ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 4800));
     recorder.stop();
 

@@ -236,6 +236,19 @@ TEST_F(SoundServer, AVanishedMicrophoneGivesARestartOrBrokenAndTheFileKeepsGrowi
     EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
 }
 
+TEST_F(SoundServer, ABrokenMicrophoneRecoversWhenAnInputIsChosenAgain) {
+    MicRecorder recorder;
+    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    // Only a monitor is left as the default: the rebuild fails.
+    ASSERT_EQ(pactl({"set-default-source", "speakers.monitor"}).exitStatus, 0);
+    ASSERT_TRUE(runEventLoopUntil([&] { return recorder.broken(); }, 3s));
+    EXPECT_EQ(recorder.restarts(), 0);
+    ASSERT_EQ(pactl({"set-default-source", "microphone"}).exitStatus, 0);
+    ASSERT_TRUE(runEventLoopUntil([&] { return !recorder.broken(); }, 3s));
+    EXPECT_EQ(recorder.restarts(), 1);
+    recorder.stop();
+}
+
 TEST_F(SoundServer, ASilentMicrophoneLetsTheSilenceGrow) {
     ASSERT_EQ(pactl({"set-default-source", "silence"}).exitStatus, 0);
     MicRecorder recorder;

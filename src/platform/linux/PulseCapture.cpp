@@ -110,6 +110,8 @@ public:
 
     // Connects and finds the device and its format; on failure the destructor releases what exists.
     std::optional<CaptureFailure> open();
+    // Connects and only watches the default input (see AudioInputWatch).
+    std::optional<CaptureFailure> watch();
     std::optional<CaptureFailure> start(CaptureCallbacks callbacks) override;
 
     const AudioFormat& format() const override { return m_format; }
@@ -200,6 +202,24 @@ std::optional<CaptureFailure> PulseCapture::open() {
         failed = resolveSource(m_source);
     pa_threaded_mainloop_unlock(m_loop);
     return failed;
+}
+
+std::optional<CaptureFailure> PulseCapture::watch() {
+    if (std::optional<CaptureFailure> failed = open(); failed && failed->step == CaptureStep::connect && !failed->noDevice)
+        return failed;
+    // Whatever the default input is now (none, or a monitor), a change from it is reported.
+    pa_threaded_mainloop_lock(m_loop);
+    Answer<ServerInfo> server{m_loop, {}};
+    const bool answered = wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server).has_value();
+    if (answered) {
+        m_sourceName = server.value->defaultSource;
+        m_sourceIndex = PA_INVALID_INDEX;
+        m_running = true;
+    }
+    pa_threaded_mainloop_unlock(m_loop);
+    if (!answered)
+        return failure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере");
+    return std::nullopt;
 }
 
 std::optional<CaptureFailure> PulseCapture::start(CaptureCallbacks callbacks) {
@@ -386,6 +406,23 @@ CaptureResult PulseBackend::open(CaptureDevice device) {
     if (std::optional<CaptureFailure> failed = capture->open())
         return std::unexpected(std::move(*failed));
     return capture;
+}
+
+namespace {
+class PulseInputWatch final : public AudioInputWatch {
+public:
+    explicit PulseInputWatch(std::unique_ptr<AudioCapture> capture) : m_capture(std::move(capture)) {}
+
+private:
+    std::unique_ptr<AudioCapture> m_capture;
+};
+} // namespace
+
+std::unique_ptr<AudioInputWatch> PulseBackend::watchDefaultInput() {
+    auto capture = std::make_unique<PulseCapture>(CaptureDevice::defaultInput);
+    if (capture->watch())
+        return nullptr;
+    return std::make_unique<PulseInputWatch>(std::move(capture));
 }
 
 AudioBackend& AudioBackend::system() {

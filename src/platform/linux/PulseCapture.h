@@ -10,6 +10,7 @@ namespace zorvel {
 class PulseBackend final : public AudioBackend {
 public:
     CaptureResult open(CaptureDevice device) override;
+    std::unique_ptr<AudioInputWatch> watchDefaultInput() override;
 };
 
 } // namespace zorvel
