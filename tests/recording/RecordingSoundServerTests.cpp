@@ -279,16 +279,24 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     runEventLoop(200ms);
     auto playing = play("headphones", folder / "noise.wav");
     waitWhilePlaying(playing);
+    // The followed output goes away: back to the one that is the default then.
+    pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
+    runEventLoop(300ms);
+    const auto again = writeNoise(folder / "again.wav", {44100, 2, SampleFormat::int16}, 0.5, 9);
+    auto playingAgain = play("speakers", folder / "again.wav");
+    waitWhilePlaying(playingAgain);
     recorder.stop();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    pactl({"set-default-sink", "speakers"});
-    pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
 
-    // Still the first output's format, now holding the new output's noise, converted.
+    // Still the first output's format, holding the second output's noise converted, then the
+    // first output's noise again unchanged.
     const Recorded system = readRecording(folder / "system.caf");
     EXPECT_EQ(system.rate, 44100);
     EXPECT_EQ(system.subtype, SF_FORMAT_PCM_16);
-    EXPECT_GE(onset(system, 0.1F), 0);
+    const std::int64_t converted = onset(system, 0.1F);
+    EXPECT_GE(converted, 0);
+    const std::int64_t unchanged = findExact(system.samples, std::vector<float>(again.begin() + 2 * 4410, again.end()));
+    EXPECT_GT(unchanged, 2 * converted);
     EXPECT_NEAR(static_cast<double>(system.frames()) / 44100, elapsed, 0.1);
 }
 
