@@ -96,9 +96,4 @@ void LoopbackHttpServer::serve() {
     }
 }
 
-std::string fixedResponse(std::string_view status, std::string_view body) {
-    return "HTTP/1.1 " + std::string(status) + "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n" + std::string(body);
-}
-
 } // namespace zorvel::test

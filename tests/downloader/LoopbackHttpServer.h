@@ -17,9 +17,10 @@ public:
     // False once the client has gone or the server is stopping.
     bool send(std::string_view bytes);
     bool sendChunk(std::string_view bytes);
-    bool stopping() const { return m_stopping.load(); }
 
 private:
+    bool stopping() const { return m_stopping.load(); }
+
     int m_fd;
     const std::atomic<bool>& m_stopping;
 };
@@ -49,8 +50,5 @@ private:
     std::atomic<int> m_requests{0};
     std::thread m_thread;
 };
-
-// "HTTP/1.1 <status>" with Content-Length and Connection: close, then the body.
-std::string fixedResponse(std::string_view status, std::string_view body);
 
 } // namespace zorvel::test

@@ -6,13 +6,12 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QThread>
 #include <algorithm>
-#include <chrono>
+#include <array>
+#include <span>
 #include <gtest/gtest.h>
 #include <thread>
-#include <tuple>
 
 namespace zorvel {
 namespace {
@@ -21,55 +20,41 @@ using namespace std::chrono_literals;
 using test::HttpConnection;
 using test::LoopbackHttpServer;
 
-// The downloader needs a running Qt event loop on the test's own thread.
-class QtApplication : public testing::Environment {
-public:
-    void SetUp() override { m_application = std::make_unique<QCoreApplication>(m_argc, m_argv.data()); }
-    void TearDown() override { m_application.reset(); }
-
-private:
-    int m_argc = 1;
-    char m_name[16] = "downloader";
-    std::array<char*, 2> m_argv{m_name, nullptr};
-    std::unique_ptr<QCoreApplication> m_application;
-};
-[[maybe_unused]] const auto* const qtApplication = testing::AddGlobalTestEnvironment(new QtApplication);
-
 // Bytes that differ from offset to offset, so a lost or repeated piece shows.
 std::string patternBody(std::size_t size) {
     std::string body(size, '\0');
     std::uint32_t state = 12345;
-    for (auto& byte : body) {
-        state = state * 1664525U + 1013904223U;
-        byte = static_cast<char>(state >> 24);
-    }
+    for (auto& byte : body)
+        byte = static_cast<char>((state = state * 1664525U + 1013904223U) >> 24);
     return body;
 }
 
 // Compared without printing: the bodies are megabytes long.
-bool modelIs(const std::string& expected) {
-    const std::string stored = readWholeFile(Paths::modelURL()).value_or("(no model)");
-    return stored == expected;
-}
+bool modelIs(const std::string& expected) { return readWholeFile(Paths::modelURL()).value_or("(none)") == expected; }
 
+// The models folder, hidden files included: a partial file shows here.
 std::string folderListing() {
-    const auto folder = Paths::modelURL().parent_path();
     std::string names;
-    if (!std::filesystem::exists(folder))
-        return names;
-    for (const auto& name : test::listFolder(folder))
-        names += name + " ";
+    if (std::filesystem::exists(Paths::modelURL().parent_path()))
+        for (const auto& name : test::listFolder(Paths::modelURL().parent_path()))
+            names += name + " ";
     return names;
 }
 
-// What one download reported.
+void writeOldModel() {
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    test::writeText(Paths::modelURL(), "old model");
+}
+
+std::string head(std::string_view status, std::size_t length) {
+    return "HTTP/1.1 " + std::string(status) + "\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
 struct Outcome {
     int finishes = 0;
     std::optional<Error> error;
     std::vector<double> progress;
-    bool offMainThread = false;
-    bool succeeded() const { return finishes == 1 && !error; }
-    std::string errorText() const { return error ? error->description() : std::string("(no error)"); }
+    std::string errorText() const { return error ? error->description() : "(no error)"; }
 };
 
 enum class StartAgain { no, onEveryProgress };
@@ -77,18 +62,15 @@ enum class StartAgain { no, onEveryProgress };
 // Runs one download to its end, and a little beyond so that a second report would show.
 Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no) {
     Outcome outcome;
-    const auto noteThread = [&outcome] {
-        if (QThread::currentThread() != QCoreApplication::instance()->thread())
-            outcome.offMainThread = true;
-    };
-    downloader.onProgress = [&, noteThread](double fraction) {
-        noteThread();
+    const auto onMainThread = [] { return QThread::currentThread() == QCoreApplication::instance()->thread(); };
+    downloader.onProgress = [&](double fraction) {
+        EXPECT_TRUE(onMainThread());
         outcome.progress.push_back(fraction);
         if (startAgain == StartAgain::onEveryProgress)
             downloader.start();
     };
-    downloader.onFinish = [&outcome, noteThread](std::optional<Error> error) {
-        noteThread();
+    downloader.onFinish = [&](std::optional<Error> error) {
+        EXPECT_TRUE(onMainThread());
         ++outcome.finishes;
         outcome.error = std::move(error);
     };
@@ -99,11 +81,10 @@ Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no)
     clock.start();
     while (outcome.finishes == 0 && clock.elapsed() < 30000)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const qint64 finishedAt = clock.elapsed();
-    while (clock.elapsed() < finishedAt + 200)
+    for (const qint64 finished = clock.elapsed(); clock.elapsed() < finished + 200;)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    EXPECT_EQ(outcome.finishes, 1);
     EXPECT_FALSE(downloader.isDownloading());
-    EXPECT_FALSE(outcome.offMainThread);
     return outcome;
 }
 
@@ -116,40 +97,36 @@ Outcome download(const LoopbackHttpServer& server, std::chrono::milliseconds tim
     return run(downloader);
 }
 
-void writeOldModel() {
-    std::filesystem::create_directories(Paths::modelURL().parent_path());
-    test::writeText(Paths::modelURL(), "old model");
-}
-
 class ModelDownloaderTest : public testing::Test {
 protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "model_downloader_tests";
+        static char* argv[] = {name, nullptr};
+        static QCoreApplication application(argc, argv);
+    }
     // Every test starts without the models folder or any of its parents.
     void SetUp() override { std::filesystem::remove_all(Paths::applicationSupportDirectory()); }
 };
 
-// The body in 64 KiB pieces with a pause between them, slow enough for the throttled progress.
-void sendSlowly(HttpConnection& connection, std::string_view head, std::string_view body) {
-    connection.send(head);
-    for (std::size_t offset = 0; offset < body.size() && connection.send(body.substr(offset, 64 * 1024));
-         offset += 64 * 1024)
-        std::this_thread::sleep_for(8ms);
-}
-
 TEST_F(ModelDownloaderTest, KnownSizeFollowsRedirectReportsRisingProgressAndStoresByteForByte) {
     const std::string body = patternBody(4 * 1024 * 1024 + 17);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
-        if (path == "/model.bin")
+        if (path == "/model.bin") {
             connection.send("HTTP/1.1 302 Found\r\nLocation: /cdn/model.bin\r\nContent-Length: 0\r\n\r\n");
-        else
-            sendSlowly(connection, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n",
-                       body);
+            return;
+        }
+        connection.send(head("200 OK", body.size()));
+        // Slow enough for the throttled progress to come several times.
+        for (std::size_t at = 0; at < body.size() && connection.send(body.substr(at, 65536)); at += 65536)
+            std::this_thread::sleep_for(8ms);
     });
     ModelDownloader downloader;
     downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
 
     const Outcome outcome = run(downloader, StartAgain::onEveryProgress);
 
-    ASSERT_TRUE(outcome.succeeded()) << outcome.errorText() << ", finishes " << outcome.finishes;
+    EXPECT_FALSE(outcome.error) << outcome.errorText();
     EXPECT_EQ(server.requestCount(), 2) << "the redirect and the file, nothing more";
     EXPECT_TRUE(modelIs(body));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
@@ -164,8 +141,8 @@ TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
     const std::string body = patternBody(1024 * 1024 + 3);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
         connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
-        for (std::size_t offset = 0; offset < body.size(); offset += 100'000) {
-            connection.sendChunk(std::string_view(body).substr(offset, 100'000));
+        for (std::size_t at = 0; at < body.size(); at += 100'000) {
+            connection.sendChunk(std::string_view(body).substr(at, 100'000));
             std::this_thread::sleep_for(5ms);
         }
         connection.send("0\r\n\r\n");
@@ -173,139 +150,107 @@ TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
 
     const Outcome outcome = download(server);
 
-    ASSERT_TRUE(outcome.succeeded()) << outcome.errorText() << ", finishes " << outcome.finishes;
+    EXPECT_FALSE(outcome.error) << outcome.errorText();
     EXPECT_EQ(outcome.progress.size(), 0U);
     EXPECT_TRUE(modelIs(body));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
 }
 
-TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndNothingIsStored) {
-    const std::pair<const char*, const char*> statuses[] = {
-        {"404 Not Found", "Не удалось скачать модель: сервер ответил HTTP 404 (Not Found)"},
-        {"403 Forbidden", "Не удалось скачать модель: сервер ответил HTTP 403 (Forbidden)"},
-        {"503 Service Unavailable", "Не удалось скачать модель: сервер ответил HTTP 503 (Service Unavailable)"},
-    };
-    for (const auto& [status, message] : statuses) {
-        for (const bool hadModel : {true, false}) {
-            SCOPED_TRACE(std::string(status) + (hadModel ? ", old model present" : ", no model"));
-            std::filesystem::remove_all(Paths::applicationSupportDirectory());
-            if (hadModel)
-                writeOldModel();
-            LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
-                connection.send(test::fixedResponse(status, "<html>" + std::string(20000, 'x') + "</html>"));
-            });
+TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStartSucceeds) {
+    writeOldModel();
+    const std::array<std::string, 4> statuses = {"404 Not Found", "403 Forbidden", "503 Service Unavailable", "200 OK"};
+    LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int request) {
+        const std::string& status = statuses.at(static_cast<std::size_t>(request - 1));
+        const std::string body = status == "200 OK" ? "new model" : "<html>" + std::string(20000, 'x') + "</html>";
+        connection.send(head(status, body.size()) + body);
+    });
+    ModelDownloader downloader;
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
 
-            const Outcome outcome = download(server);
-
-            EXPECT_EQ(outcome.finishes, 1);
-            EXPECT_EQ(outcome.errorText(), message);
-            EXPECT_EQ(outcome.progress.size(), 0U);
-            EXPECT_EQ(folderListing(), hadModel ? "ggml-large-v3-turbo.bin " : "");
-            if (hadModel) {
-                EXPECT_TRUE(modelIs("old model"));
-            }
-        }
+    for (const std::string& status : std::span(statuses).first(3)) {
+        const Outcome outcome = run(downloader);
+        EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: сервер ответил HTTP " + status.substr(0, 3) + " (" +
+                                           status.substr(4) + ")");
+        EXPECT_EQ(outcome.progress.size(), 0U);
+        EXPECT_TRUE(modelIs("old model"));
+        EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     }
+    EXPECT_FALSE(run(downloader).error);
+    EXPECT_TRUE(modelIs("new model"));
 }
 
-TEST_F(ModelDownloaderTest, ConnectionDroppedMidBodyLeavesNoPartialFileAndTheOldModel) {
+TEST_F(ModelDownloaderTest, BodyCutShortLeavesNoPartialFileAndTheOldModel) {
     const std::string body = patternBody(2 * 1024 * 1024);
     const std::string_view half = std::string_view(body).substr(0, body.size() / 2);
-    // Qt 6.4 sometimes reports the first as a success with half the body (hence the rounds), and
-    // never notices the end of the second: the length check and the stall limit catch them.
-    const std::tuple<const char*, int, LoopbackHttpServer::Responder> cases[] = {
-        {"with Content-Length", 8,
+    // Qt 6.4 reports the first as a success now and then, and the second (chunks framing a body
+    // shorter than the stated length) always; it never notices the end of the third. The length
+    // check and the stall limit have to catch them.
+    const std::pair<const char*, LoopbackHttpServer::Responder> cases[] = {
+        {"connection closed before Content-Length",
          [&](HttpConnection& connection, const std::string&, int) {
-             connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+             connection.send(head("200 OK", body.size()));
              connection.send(half);
-             std::this_thread::sleep_for(200ms);
          }},
-        {"chunked, no last chunk", 1,
+        {"chunks shorter than Content-Length",
+         [&](HttpConnection& connection, const std::string&, int) {
+             connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\nTransfer-Encoding: chunked\r\n\r\n");
+             connection.sendChunk(half);
+             connection.send("0\r\n\r\n");
+         }},
+        {"connection closed before the last chunk",
          [&](HttpConnection& connection, const std::string&, int) {
              connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
              connection.sendChunk(half);
          }},
     };
-    for (const auto& [name, rounds, responder] : cases) {
-        for (int round = 0; round < rounds; ++round) {
-            SCOPED_TRACE(name);
-            writeOldModel();
-            LoopbackHttpServer server(responder);
-
-            const Outcome outcome = download(server, 1h, 2s);
-
-            EXPECT_EQ(outcome.finishes, 1);
-            EXPECT_TRUE(outcome.error);
-            EXPECT_TRUE(modelIs("old model"));
-            EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
-        }
+    for (const auto& [name, responder] : cases) {
+        SCOPED_TRACE(name);
+        writeOldModel();
+        LoopbackHttpServer server(responder);
+        EXPECT_TRUE(download(server, 1h, 2s).error);
+        EXPECT_TRUE(modelIs("old model"));
+        EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     }
 }
 
 TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceiving) {
-    writeOldModel();
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
+        connection.send(head("200 OK", 100'000'000));
         while (connection.send(std::string(1000, 'm')))
             std::this_thread::sleep_for(10ms);
     });
-
     QElapsedTimer clock;
     clock.start();
+
     const Outcome outcome = download(server, 700ms);
 
-    EXPECT_EQ(outcome.finishes, 1);
     EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: загрузка не завершилась за 0 с");
     EXPECT_GE(clock.elapsed(), 700);
     EXPECT_LT(clock.elapsed(), 5000);
     EXPECT_FALSE(outcome.progress.empty()) << "the body did arrive";
-    EXPECT_TRUE(modelIs("old model"));
-    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
-}
-
-TEST_F(ModelDownloaderTest, FreshDownloadAfterAFailure) {
-    writeOldModel();
-    const std::string body = patternBody(300'000);
-    LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int request) {
-        connection.send(request == 1 ? test::fixedResponse("500 Internal Server Error", "broken")
-                                     : test::fixedResponse("200 OK", body));
-    });
-    ModelDownloader downloader;
-    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-
-    const Outcome failed = run(downloader);
-    EXPECT_NE(failed.errorText().find("HTTP 500"), std::string::npos) << failed.errorText();
-    EXPECT_TRUE(modelIs("old model"));
-
-    const Outcome stored = run(downloader);
-    EXPECT_TRUE(stored.succeeded()) << stored.errorText();
-    EXPECT_EQ(server.requestCount(), 2);
-    EXPECT_TRUE(modelIs(body));
-    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+    EXPECT_EQ(folderListing(), "");
 }
 
 TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFileSilently) {
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: 100000000\r\n\r\n");
+        connection.send(head("200 OK", 100'000'000));
         while (connection.send(std::string(10000, 'm')))
             std::this_thread::sleep_for(5ms);
     });
-    int finishes = 0;
+    bool finished = false;
     {
         ModelDownloader downloader;
         downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-        downloader.onFinish = [&](std::optional<Error>) { ++finishes; };
-        bool receiving = false;
-        downloader.onProgress = [&](double) { receiving = true; };
+        downloader.onFinish = [&](std::optional<Error>) { finished = true; };
         downloader.start();
         QElapsedTimer clock;
-        clock.start();
-        while (!receiving && clock.elapsed() < 10000)
+        for (clock.start(); folderListing().empty() && clock.elapsed() < 10000;)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         ASSERT_NE(folderListing(), "") << "the body is being written";
     }
     QCoreApplication::processEvents();
-    EXPECT_EQ(finishes, 0);
+    EXPECT_FALSE(finished);
     EXPECT_EQ(folderListing(), "");
 }
 
