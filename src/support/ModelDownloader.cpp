@@ -141,6 +141,8 @@ void ModelDownloader::start() {
     // transfer must not be compressed.
     request.setRawHeader("Accept-Encoding", "identity");
     // A connection that stays silent this long is given up; the whole download has m_deadline.
+    // This also ends a download whose connection closed while Qt held back reading (the bounded
+    // buffer below), which Qt 6.4 otherwise never notices.
     request.setTransferTimeout(static_cast<int>(m_stallLimit.count()));
 
     m_reply = m_network->get(request);
@@ -241,7 +243,8 @@ void ModelDownloader::handleFinished() {
 }
 
 Result<void> ModelDownloader::store() {
-    // A connection closed early can look like a complete response.
+    // Qt 6.4 now and then reports a body cut short as complete: a connection closed early, or
+    // chunks that end before the stated length. Without a stated length there is nothing to check.
     const QVariant expected = m_reply->header(QNetworkRequest::ContentLengthHeader);
     if (expected.isValid() && m_part->size() != expected.toULongLong())
         return failure(downloadError("получено " + std::to_string(m_part->size()) + " байт из " +
