@@ -10,6 +10,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <system_error>
@@ -26,6 +28,24 @@ constexpr qint64 replyBufferSize = 1024 * 1024;
 constexpr std::size_t copyChunkSize = 256 * 1024;
 
 Error downloadError(const std::string& reason) { return Error::platform("Не удалось скачать модель: " + reason); }
+
+// Removes the hidden part files that a killed download left beside the model (up to the model's
+// whole size each); a file whose process still runs is another download's and stays.
+void removeAbandonedParts(const std::filesystem::path& model) {
+    const std::string prefix = "." + model.filename().string() + ".part-";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(model.parent_path(), error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(prefix))
+            continue;
+        const auto pid = static_cast<pid_t>(std::atol(name.c_str() + prefix.size()));
+        if (pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH))
+            continue;
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
+    }
+}
 
 } // namespace
 
@@ -133,6 +153,7 @@ void ModelDownloader::start() {
         return;
     m_isDownloading = true;
     m_lastFraction = -1.0;
+    removeAbandonedParts(Paths::modelURL());
 
     QNetworkRequest request(m_sourceURL);
     // The model hub answers with a redirect to its file storage.
@@ -246,6 +267,9 @@ Result<void> ModelDownloader::store() {
     // Qt 6.4 now and then reports a body cut short as complete: a connection closed early, or
     // chunks that end before the stated length. Without a stated length there is nothing to check.
     const QVariant expected = m_reply->header(QNetworkRequest::ContentLengthHeader);
+    // An empty file is no model, whatever the status said.
+    if (m_part->size() == 0)
+        return failure(downloadError("сервер прислал пустой файл"));
     if (expected.isValid() && m_part->size() != expected.toULongLong())
         return failure(downloadError("получено " + std::to_string(m_part->size()) + " байт из " +
                                      std::to_string(expected.toULongLong())));

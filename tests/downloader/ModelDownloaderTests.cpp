@@ -11,7 +11,9 @@
 #include <array>
 #include <span>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace zorvel {
 namespace {
@@ -177,6 +179,35 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStart
     }
     EXPECT_FALSE(run(downloader).error);
     EXPECT_TRUE(modelIs("new model"));
+}
+
+TEST_F(ModelDownloaderTest, EmptyBodyIsNoModel) {
+    writeOldModel();
+    LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
+        connection.send(head("200 OK", 0));
+    });
+    const Outcome outcome = download(server);
+    EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: сервер прислал пустой файл");
+    EXPECT_TRUE(modelIs("old model"));
+    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+}
+
+TEST_F(ModelDownloaderTest, PartFilesOfKilledDownloadsAreRemovedAtTheNextStart) {
+    // A process that has ended: its pid names no running process any more.
+    pid_t ended = ::fork();
+    if (ended == 0)
+        ::_exit(0);
+    ::waitpid(ended, nullptr, 0);
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    const auto folder = Paths::modelURL().parent_path();
+    test::writeText(folder / (".ggml-large-v3-turbo.bin.part-" + std::to_string(ended) + "-0"), "abandoned");
+    test::writeText(folder / ".ggml-large-v3-turbo.bin.part-1-0", "a running process's");
+    test::writeText(folder / "notes.txt", "the user's");
+    LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
+        connection.send(head("200 OK", 5) + "model");
+    });
+    EXPECT_FALSE(download(server).error);
+    EXPECT_EQ(folderListing(), ".ggml-large-v3-turbo.bin.part-1-0 ggml-large-v3-turbo.bin notes.txt ");
 }
 
 TEST_F(ModelDownloaderTest, BodyCutShortLeavesNoPartialFileAndTheOldModel) {
