@@ -101,6 +101,7 @@ void MicRecorder::restartAfterConfigurationChange() {
     // The old capture is gone before a new one exists, so one capture at most feeds the file.
     m_engine.reset();
     m_inputWatch.reset();
+    m_file->markGap();
     const bool started = startEngine().has_value();
     if (!started)
         m_inputWatch = m_backend.watchDefaultInput();

@@ -74,6 +74,7 @@ void SystemAudioRecorder::followDefaultOutput() {
     if (!m_file)
         return;
     m_capture.reset();
+    m_file->markGap();
     if (auto opened = m_backend.open(CaptureDevice::defaultOutputMonitor); opened) {
         if (!startCapture(**opened)) {
             m_capture = std::move(*opened);

@@ -1,6 +1,8 @@
 #include "recording/TrackWriter.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace zorvel {
 
@@ -37,9 +39,15 @@ void TrackWriter::push(const AudioFormat& deviceFormat, const void* samples, std
         const std::lock_guard lock(m_mutex);
         if (m_finishAt)
             return;
+        chunk.afterGap = std::exchange(m_gapPending, false);
         m_queue.push_back(std::move(chunk));
     }
     m_wake.notify_one();
+}
+
+void TrackWriter::markGap() {
+    const std::lock_guard lock(m_mutex);
+    m_gapPending = true;
 }
 
 void TrackWriter::finish() {
@@ -74,16 +82,30 @@ void TrackWriter::run() {
 }
 
 void TrackWriter::writeBatch(std::deque<Chunk>& batch, double elapsed) {
-    // The whole batch is placed at once: buffers that queued up while the worker was busy are a
-    // backlog, not a gap.
+    // Buffers that queued up while the worker was busy are a backlog, not a gap, so a batch is
+    // placed as a whole; only where a new capture begins is it cut.
+    auto begin = batch.begin();
+    while (begin != batch.end()) {
+        auto end = std::find_if(std::next(begin), batch.end(), [](const Chunk& chunk) { return chunk.afterGap; });
+        // What arrived after this part was captured after it, too.
+        double later = 0;
+        for (auto chunk = end; chunk != batch.end(); ++chunk)
+            later += static_cast<double>(chunk->frames) / chunk->format.sampleRate;
+        placeAndWrite(begin, end, elapsed - later);
+        begin = end;
+    }
+}
+
+void TrackWriter::placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed) {
     double fileFrames = 0;
-    for (const Chunk& chunk : batch)
-        fileFrames += static_cast<double>(chunk.frames) * m_fileFormat.sampleRate / chunk.format.sampleRate;
-    const auto placement = m_alignment.place(elapsed, m_file.framesWritten(), static_cast<std::int64_t>(fileFrames));
+    for (auto chunk = begin; chunk != end; ++chunk)
+        fileFrames += static_cast<double>(chunk->frames) * m_fileFormat.sampleRate / chunk->format.sampleRate;
+    const auto placement = m_alignment.place(elapsed, m_file.framesWritten(),
+                                             static_cast<std::int64_t>(fileFrames), begin->afterGap);
     writeSilence(placement.silenceBefore);
     std::int64_t dropFrames = placement.dropFromStart;
-    for (Chunk& chunk : batch)
-        writeChunk(chunk, dropFrames);
+    for (auto chunk = begin; chunk != end; ++chunk)
+        writeChunk(*chunk, dropFrames);
 }
 
 void TrackWriter::writeChunk(Chunk& chunk, std::int64_t& dropFrames) {

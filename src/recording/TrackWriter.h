@@ -44,6 +44,10 @@ public:
     // converter per run of buffers of the same format, so the resampler's state carries over.
     void push(const AudioFormat& deviceFormat, const void* samples, std::int64_t frames);
 
+    // The capture feeding the file was replaced (or is about to start): the buffers pushed from
+    // now on follow a gap, which is filled with silence exactly. Owner's thread, between captures.
+    void markGap();
+
     // Writes what is queued, pads the file to the wall clock of this moment, stops the worker and
     // closes the file. Afterwards push() does nothing. Safe to call twice.
     void finish();
@@ -53,11 +57,13 @@ private:
         AudioFormat format;
         std::vector<std::byte> bytes;
         std::int64_t frames = 0;
+        bool afterGap = false;
     };
 
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
     void run();
     void writeBatch(std::deque<Chunk>& batch, double elapsed);
+    void placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed);
     void writeChunk(Chunk& chunk, std::int64_t& dropFrames);
     AudioConverter* converterFor(const AudioFormat& deviceFormat);
     void writeSilence(std::int64_t frames);
@@ -71,12 +77,13 @@ private:
     const AudioFormat m_fileFormat;
     const SteadyTime m_origin;
     const Inspector m_inspector;
-    const WallClockAlignment m_alignment;
+    WallClockAlignment m_alignment; // worker only
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Chunk> m_queue;        // guarded by m_mutex
     std::optional<double> m_finishAt; // guarded by m_mutex: seconds from origin, set by finish()
+    bool m_gapPending = true;         // guarded by m_mutex: the first buffers follow the start
     std::thread m_worker;
 };
 

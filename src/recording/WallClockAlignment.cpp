@@ -5,19 +5,26 @@
 namespace zorvel {
 
 WallClockAlignment::Placement WallClockAlignment::place(double elapsed, std::int64_t framesInFile,
-                                                        std::int64_t frames) const {
+                                                        std::int64_t frames, bool afterGap) {
     const std::int64_t lag = framesAt(elapsed) - (framesInFile + frames);
+    const std::int64_t steady = framesAt(m_steadyLag);
     Placement placement;
-    if (lag > framesAt(lagTolerance))
-        placement.silenceBefore = lag - framesAt(typicalLag);
-    else if (-lag > framesAt(leadTolerance))
-        placement.dropFromStart = std::min(frames, -lag);
+    if (lag > steady + (afterGap ? 0 : framesAt(lagTolerance))) {
+        placement.silenceBefore = lag - steady;
+    } else if (-lag > framesAt(leadTolerance)) {
+        placement.dropFromStart = std::min(frames, steady - lag);
+    } else if (!afterGap) {
+        // Only ever downwards: a lag that grows is a slow device clock, which padding corrects.
+        m_steadyLag = std::clamp(static_cast<double>(lag) / m_rate, 0.0, m_steadyLag);
+    }
     return placement;
 }
 
 std::int64_t WallClockAlignment::idleSilence(double elapsed, std::int64_t framesInFile) const {
     const std::int64_t lag = framesAt(elapsed) - framesInFile;
-    return lag > framesAt(idleTolerance) ? lag - framesAt(typicalLag) : 0;
+    if (lag <= framesAt(idleTolerance))
+        return 0;
+    return lag - framesAt(m_steadyLag + 2 * lagTolerance);
 }
 
 std::int64_t WallClockAlignment::finalSilence(double elapsed, std::int64_t framesInFile) const {

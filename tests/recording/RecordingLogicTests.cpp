@@ -56,36 +56,46 @@ protected:
 // --- Wall-clock alignment -------------------------------------------------------------------------
 
 TEST(WallClockAlignment, LeavesOrdinaryDeliveryJitterAlone) {
-    const WallClockAlignment alignment(1000);
-    // 1000 frames/s: a buffer of 20 frames arriving 20 or 79 ms late, or 199 ms early, stays put.
-    for (const auto& [elapsed, inFile] : std::vector<std::pair<double, std::int64_t>>{{1.0, 960}, {1.0, 901}, {1.0, 1179}}) {
-        const auto placement = alignment.place(elapsed, inFile, 20);
+    // 1000 frames/s: a buffer of 20 frames arriving 20 or 69 ms late, or 199 ms early, stays put.
+    for (const std::int64_t inFile : {960, 911, 1179}) {
+        WallClockAlignment alignment(1000);
+        const auto placement = alignment.place(1.0, inFile, 20, false);
         EXPECT_EQ(placement.silenceBefore, 0) << inFile;
         EXPECT_EQ(placement.dropFromStart, 0) << inFile;
     }
 }
 
-TEST(WallClockAlignment, FillsAGapWithSilenceUpToTheUsualLag) {
-    const WallClockAlignment alignment(1000);
-    // 500 frames missing: the buffer then ends 20 ms (the usual lag) before the wall clock.
-    const auto placement = alignment.place(1.0, 480, 20);
-    EXPECT_EQ(placement.silenceBefore, 480);
-    EXPECT_EQ(placement.dropFromStart, 0);
+TEST(WallClockAlignment, FillsAGapWithSilenceUpToTheSteadyLag) {
+    WallClockAlignment alignment(1000);
+    // 500 frames missing: the buffer then ends the assumed 20 ms before the wall clock.
+    EXPECT_EQ(alignment.place(1.0, 480, 20, false).silenceBefore, 480);
+    // After a new capture starts even a short gap is filled, which a restart's few milliseconds are.
+    EXPECT_EQ(alignment.place(2.0, 1950, 20, true).silenceBefore, 10);
+}
+
+TEST(WallClockAlignment, ReturnsToTheLearnedSteadyLagSoCorrectionsDoNotAddUp) {
+    WallClockAlignment alignment(1000);
+    EXPECT_EQ(alignment.place(1.0, 975, 20, false).silenceBefore, 0);
+    EXPECT_DOUBLE_EQ(alignment.steadyLag(), 0.005);
+    EXPECT_EQ(alignment.place(2.0, 1000, 20, false).silenceBefore, 975);
+    // A lag that only grows (a slow device clock) is not learned: it is corrected.
+    EXPECT_EQ(alignment.place(3.0, 2940, 20, false).silenceBefore, 0);
+    EXPECT_DOUBLE_EQ(alignment.steadyLag(), 0.005);
+    EXPECT_EQ(alignment.place(4.0, 3920, 20, false).silenceBefore, 55);
 }
 
 TEST(WallClockAlignment, DropsTheSurplusOfAFastDeviceClock) {
-    const WallClockAlignment alignment(1000);
-    const auto placement = alignment.place(1.0, 1250, 20);
+    WallClockAlignment alignment(1000);
+    const auto placement = alignment.place(1.0, 1250, 20, false);
     EXPECT_EQ(placement.silenceBefore, 0);
     EXPECT_EQ(placement.dropFromStart, 20); // never more than the buffer
-    EXPECT_EQ(alignment.place(1.0, 1170, 20).dropFromStart, 0);
-    EXPECT_EQ(alignment.place(1.0, 900, 400).dropFromStart, 300);
+    EXPECT_EQ(alignment.place(1.0, 900, 400, false).dropFromStart, 320);
 }
 
 TEST(WallClockAlignment, PadsAnIdleTrackOnlyAfterHalfASecondAndEndsExactlyOnTheClock) {
     const WallClockAlignment alignment(1000);
     EXPECT_EQ(alignment.idleSilence(1.0, 600), 0);
-    EXPECT_EQ(alignment.idleSilence(1.0, 400), 580);
+    EXPECT_EQ(alignment.idleSilence(1.0, 400), 480);
     EXPECT_EQ(alignment.finalSilence(1.0, 990), 10);
     EXPECT_EQ(alignment.finalSilence(1.0, 1100), 0);
 }
