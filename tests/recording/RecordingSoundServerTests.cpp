@@ -258,14 +258,6 @@ TEST_F(SoundServer, ASilentMicrophoneLetsTheSilenceGrow) {
     recorder.stop();
 }
 
-TEST_F(SoundServer, AMonitorIsNeverTakenForTheMicrophone) {
-    ASSERT_EQ(pactl({"set-default-source", "speakers.monitor"}).exitStatus, 0);
-    MicRecorder recorder;
-    const auto started = recorder.start(folder / "mic.caf");
-    ASSERT_FALSE(started.has_value());
-    EXPECT_TRUE(started.error().is(ZorvelError::Kind::microphoneUnavailable));
-}
-
 TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     const ProgramRun sink = pactl({"load-module", "module-null-sink", "sink_name=headphones", "rate=48000",
                                    "format=float32le", "channels=2"});
