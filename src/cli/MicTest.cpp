@@ -9,7 +9,6 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
-#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
