@@ -11,7 +11,7 @@ WallClockAlignment::Placement WallClockAlignment::place(double elapsed, std::int
     Placement placement;
     if (lag > steady + (afterGap ? 0 : framesAt(lagTolerance))) {
         placement.silenceBefore = lag - steady;
-    } else if (-lag > framesAt(leadTolerance)) {
+    } else if (steady - lag > framesAt(leadTolerance)) {
         placement.dropFromStart = std::min(frames, steady - lag);
     } else if (!afterGap) {
         // Only ever downwards: a lag that grows is a slow device clock, which padding corrects.

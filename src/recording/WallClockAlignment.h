@@ -18,9 +18,10 @@ public:
     static constexpr double lagTolerance = 0.05;
     // The steady lag assumed until a smaller one is seen: about one record buffer.
     static constexpr double initialSteadyLag = 0.02;
-    // Tolerated lead before frames are dropped. Audio cannot arrive before it happens, so a lead
-    // means the device's clock runs fast (or a server flushed a backlog we had padded for).
-    static constexpr double leadTolerance = 0.2;
+    // Tolerated lead over the steady lag before frames are dropped. The steady lag is the smallest
+    // seen, so jitter never looks like a lead: a lead means the device's clock runs fast (or a
+    // server flushed a backlog we had padded for).
+    static constexpr double leadTolerance = 0.08;
     // With no delivery at all, the file is padded after this long, so that it keeps growing.
     static constexpr double idleTolerance = 0.5;
 

@@ -56,8 +56,8 @@ protected:
 // --- Wall-clock alignment -------------------------------------------------------------------------
 
 TEST(WallClockAlignment, LeavesOrdinaryDeliveryJitterAlone) {
-    // 1000 frames/s: a buffer of 20 frames arriving 20 or 69 ms late, or 199 ms early, stays put.
-    for (const std::int64_t inFile : {960, 911, 1179}) {
+    // 1000 frames/s: a buffer of 20 frames arriving 20 or 69 ms late, or 50 ms early, stays put.
+    for (const std::int64_t inFile : {960, 911, 1030}) {
         WallClockAlignment alignment(1000);
         const auto placement = alignment.place(1.0, inFile, 20, false);
         EXPECT_EQ(placement.silenceBefore, 0) << inFile;
@@ -191,8 +191,8 @@ TEST_F(RecordingLogic, SilenceIsCountedFromTheStartNotFromConstruction) {
 TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBroken) {
     MicRecorder recorder(backend);
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    std::vector<float> buffer(4800, 0.25F);
-    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 4800));
+    std::vector<float> buffer(960, 0.25F);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 960));
 
     // A notification posted by nobody in particular triggers the rebuild, on the main thread.
     AudioConfigurationNotifier::instance().post();
@@ -214,12 +214,12 @@ TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBr
     ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 2s));
     EXPECT_FALSE(recorder.broken());
     EXPECT_EQ(backend.liveWatches(), 0);
-    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 4800));
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, buffer.data(), 960));
     recorder.stop();
 
     // Both buffers are in the one file.
     const auto written = readAll(folder / "mic.caf");
-    EXPECT_EQ(std::count(written.begin(), written.end(), 0.25F), 9600);
+    EXPECT_EQ(std::count(written.begin(), written.end(), 0.25F), 1920);
 }
 
 TEST_F(RecordingLogic, NotificationsWhileIdleOrAfterStopChangeNothing) {
@@ -294,8 +294,8 @@ TEST_F(RecordingLogic, EachFailedSystemAudioStepHasItsTextAndLeavesNothingRunnin
 TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
     SystemAudioRecorder recorder(backend);
     ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
-    std::vector<std::int16_t> before(4410 * 2, 3000);
-    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, before.data(), 4410));
+    std::vector<std::int16_t> before(882 * 2, 3000);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, before.data(), 882));
 
     // The new output delivers 48 kHz float: converted to the file's 44.1 kHz 16-bit stereo.
     backend.output.format = {48000, 2, SampleFormat::float32};
@@ -303,8 +303,9 @@ TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
     ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2 && backend.liveCaptures() == 1; }, 2s));
     std::vector<float> after(4800 * 2, 0.5F);
     for (int i = 0; i < 10; ++i) {
-        ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, after.data(), 4800));
+        // As a device does: each buffer once its time has passed.
         std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, after.data(), 4800));
     }
     recorder.stop();
 
@@ -312,7 +313,7 @@ TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
     const auto written = readAll(folder / "system.caf", &channels, &rate);
     EXPECT_EQ(channels, 2);
     EXPECT_EQ(rate, 44100);
-    EXPECT_EQ(std::count(written.begin(), written.end(), 3000.0F / 32768), 4410 * 2);
+    EXPECT_EQ(std::count(written.begin(), written.end(), 3000.0F / 32768), 882 * 2);
     const auto converted = std::count_if(written.begin(), written.end(), [](float s) { return std::fabs(s - 0.5F) < 1e-3F; });
     EXPECT_GT(converted, 2 * (44100 - 2000));
 }
