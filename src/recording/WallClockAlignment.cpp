@@ -9,13 +9,19 @@ WallClockAlignment::Placement WallClockAlignment::place(double elapsed, std::int
     const std::int64_t lag = framesAt(elapsed) - (framesInFile + frames);
     const std::int64_t steady = framesAt(m_steadyLag);
     Placement placement;
+    if (afterGap) {
+        // Learn afresh from the buffers that follow: a new capture may settle at another lag.
+        m_learnedSum = 0;
+        m_learnedCount = 0;
+    }
     if (lag > steady + (afterGap ? 0 : framesAt(lagTolerance))) {
         placement.silenceBefore = lag - steady;
     } else if (steady - lag > framesAt(leadTolerance)) {
         placement.dropFromStart = std::min(frames, steady - lag);
-    } else if (!afterGap) {
-        // Only ever downwards: a lag that grows is a slow device clock, which padding corrects.
-        m_steadyLag = std::clamp(static_cast<double>(lag) / m_rate, 0.0, m_steadyLag);
+    } else if (!afterGap && m_learnedCount < learningBuffers) {
+        m_learnedSum += static_cast<double>(lag) / m_rate;
+        if (++m_learnedCount == learningBuffers)
+            m_steadyLag = std::max(0.0, m_learnedSum / learningBuffers);
     }
     return placement;
 }

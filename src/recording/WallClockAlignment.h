@@ -7,20 +7,23 @@ namespace zorvel {
 // Keeps a capture file in step with the wall clock from the recording's start: where the sound
 // server delivered nothing (a suspended or idle device, a restart gap) silence is added, and where
 // a device clock runs fast the surplus is dropped. Buffers normally reach the file a little after
-// they were captured; that steady lag is learned (as the smallest lag seen), and every correction
-// returns the file to it, so that corrections do not add up. Ordinary delivery jitter changes
-// nothing, so real audio is never cut for it. Pure arithmetic on frame counts; one thread.
+// they were captured; that steady lag is learned as the average over the first buffers after each
+// start or gap, then held, and every correction returns the file to it, so that corrections do
+// not add up (a lag that keeps growing is a slow device clock, which is corrected, not learned).
+// Ordinary delivery jitter changes nothing, so real audio is never cut for it. Pure arithmetic on
+// frame counts; one thread.
 class WallClockAlignment {
 public:
     explicit WallClockAlignment(int sampleRate) : m_rate(sampleRate) {}
 
     // Tolerated lag beyond the steady one before silence is added.
     static constexpr double lagTolerance = 0.05;
-    // The steady lag assumed until a smaller one is seen: about one record buffer.
+    // The steady lag assumed until one is learned: about one record buffer.
     static constexpr double initialSteadyLag = 0.02;
-    // Tolerated lead over the steady lag before frames are dropped. The steady lag is the smallest
-    // seen, so jitter never looks like a lead: a lead means the device's clock runs fast (or a
-    // server flushed a backlog we had padded for).
+    // Buffers averaged to learn the steady lag (about a second of 20 ms buffers).
+    static constexpr int learningBuffers = 50;
+    // Tolerated lead over the steady lag before frames are dropped: a lead means the device's clock
+    // runs fast (or a server flushed a backlog we had padded for).
     static constexpr double leadTolerance = 0.08;
     // With no delivery at all, the file is padded after this long, so that it keeps growing.
     static constexpr double idleTolerance = 0.5;
@@ -49,6 +52,8 @@ private:
 
     int m_rate;
     double m_steadyLag = initialSteadyLag;
+    double m_learnedSum = 0;
+    int m_learnedCount = 0; // learningBuffers when the steady lag is held
 };
 
 } // namespace zorvel
