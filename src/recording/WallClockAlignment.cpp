@@ -10,7 +10,6 @@ WallClockAlignment::Placement WallClockAlignment::place(double elapsed, std::int
     const std::int64_t steady = framesAt(m_steadyLag);
     Placement placement;
     if (afterGap) {
-        // Learn afresh from the buffers that follow: a new capture may settle at another lag.
         m_learnedSum = 0;
         m_learnedCount = 0;
     }
@@ -20,8 +19,21 @@ WallClockAlignment::Placement WallClockAlignment::place(double elapsed, std::int
         placement.dropFromStart = std::min(frames, steady - lag);
     } else if (!afterGap && m_learnedCount < learningBuffers) {
         m_learnedSum += static_cast<double>(lag) / m_rate;
-        if (++m_learnedCount == learningBuffers)
-            m_steadyLag = std::max(0.0, m_learnedSum / learningBuffers);
+        if (++m_learnedCount == learningBuffers) {
+            const double measured = m_learnedSum / learningBuffers;
+            if (!m_steadyLagLearned) {
+                m_steadyLag = std::max(0.0, measured);
+                m_steadyLagLearned = true;
+            } else {
+                // The gap was filled against the first buffers of the new capture, which may come a
+                // little later or earlier than its later ones do; even that out once.
+                const std::int64_t difference = framesAt(measured) - steady;
+                if (difference > 0)
+                    placement.silenceBefore = difference;
+                else
+                    placement.dropFromStart = std::min(frames, -difference);
+            }
+        }
     }
     return placement;
 }

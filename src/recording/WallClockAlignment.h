@@ -7,11 +7,12 @@ namespace zorvel {
 // Keeps a capture file in step with the wall clock from the recording's start: where the sound
 // server delivered nothing (a suspended or idle device, a restart gap) silence is added, and where
 // a device clock runs fast the surplus is dropped. Buffers normally reach the file a little after
-// they were captured; that steady lag is learned as the average over the first buffers after each
-// start or gap, then held, and every correction returns the file to it, so that corrections do
-// not add up (a lag that keeps growing is a slow device clock, which is corrected, not learned).
-// Ordinary delivery jitter changes nothing, so real audio is never cut for it. Pure arithmetic on
-// frame counts; one thread.
+// they were captured. That steady lag is learned once, as the average over the first buffers, and
+// every correction returns the file to it. After a gap the new capture's lag is measured the same
+// way and any difference is evened out once, so that corrections do not add up over many gaps. A
+// lag that keeps growing is a slow device clock: it is corrected, never learned. Ordinary delivery
+// jitter changes nothing, so real audio is never cut for it. Pure arithmetic on frame counts; one
+// thread.
 class WallClockAlignment {
 public:
     explicit WallClockAlignment(int sampleRate) : m_rate(sampleRate) {}
@@ -20,7 +21,7 @@ public:
     static constexpr double lagTolerance = 0.05;
     // The steady lag assumed until one is learned: about one record buffer.
     static constexpr double initialSteadyLag = 0.02;
-    // Buffers averaged to learn the steady lag (about a second of 20 ms buffers).
+    // Buffers averaged to learn a capture's lag (about a second of 20 ms buffers).
     static constexpr int learningBuffers = 50;
     // Tolerated lead over the steady lag before frames are dropped: a lead means the device's clock
     // runs fast (or a server flushed a backlog we had padded for).
@@ -52,8 +53,10 @@ private:
 
     int m_rate;
     double m_steadyLag = initialSteadyLag;
+    bool m_steadyLagLearned = false;
+    // The current capture's lag being measured; done at learningBuffers.
     double m_learnedSum = 0;
-    int m_learnedCount = 0; // learningBuffers when the steady lag is held
+    int m_learnedCount = 0;
 };
 
 } // namespace zorvel
