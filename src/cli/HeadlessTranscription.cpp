@@ -10,23 +10,9 @@
 
 namespace zorvel {
 
-namespace {
-
-void writeAll(int fd, const std::string& text) {
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(fd, rest.data(), rest.size());
-        if (written <= 0)
-            return;
-        rest.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
-} // namespace
-
 int runHeadlessTranscription(const std::vector<std::string>& arguments, std::size_t flagIndex) {
     if (flagIndex + 1 >= arguments.size()) {
-        writeAll(STDERR_FILENO, "Укажите папку записи\n");
+        writeToDescriptor(STDERR_FILENO, "Укажите папку записи\n");
         return 2;
     }
     std::error_code ignored;
@@ -37,10 +23,10 @@ int runHeadlessTranscription(const std::vector<std::string>& arguments, std::siz
 
     const auto transcript = Transcriber(language).transcribe(folder, startedAt);
     if (!transcript) {
-        writeAll(STDERR_FILENO, transcript.error().description() + "\n");
+        writeToDescriptor(STDERR_FILENO, transcript.error().description() + "\n");
         return 1;
     }
-    writeAll(STDOUT_FILENO, transcript->string() + "\n");
+    writeToDescriptor(STDOUT_FILENO, transcript->string() + "\n");
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #include "pipeline/LoudnessEnvelope.h"
 #include "platform/AudioConfigurationNotifier.h"
 #include "recording/MicRecorder.h"
+#include "support/Files.h"
 #include "support/NumberText.h"
 
 #include <QCoreApplication>
@@ -21,17 +22,7 @@ namespace {
 
 constexpr double defaultSeconds = 8;
 
-void writeOut(int fd, const std::string& text) {
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(fd, rest.data(), rest.size());
-        if (written <= 0)
-            return;
-        rest.remove_prefix(static_cast<size_t>(written));
-    }
-}
-
-void printLine(const std::string& line) { writeOut(STDOUT_FILENO, line + "\n"); }
+void printLine(const std::string& line) { writeToDescriptor(STDOUT_FILENO, line + "\n"); }
 
 // Reads text as a whole double in the C locale, whatever the process locale is.
 std::optional<double> readNumber(const std::string& text) {
@@ -82,7 +73,7 @@ int runMicTest(int& argc, char** argv, const std::vector<std::string>& arguments
 
     MicRecorder recorder;
     if (auto started = recorder.start(testFile); !started) {
-        writeOut(STDERR_FILENO, started.error().description() + "\n");
+        writeToDescriptor(STDERR_FILENO, started.error().description() + "\n");
         return 1;
     }
     printLine("Пишу микрофон " + std::to_string(duration.steps) + " с…");

@@ -89,6 +89,17 @@ Result<std::string> readWholeFile(const std::filesystem::path& path) {
     return contents;
 }
 
+void writeToDescriptor(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
 void removeQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }
 
 bool fileExists(const std::filesystem::path& path) {

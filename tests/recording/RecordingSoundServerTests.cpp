@@ -358,20 +358,40 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    writeNoise(folder / "speech.wav", {48000, 1, SampleFormat::float32}, 3.0, 11);
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
+    auto speaking = play("feed", folder / "speech.wav");
     std::this_thread::sleep_for(2500ms);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(speaking.get().exitStatus, 0);
 
     const Recorded left = readRecording(folder / "zorvel-mic-test.caf");
     EXPECT_EQ(left.rate, 48000);
     // Start-up takes some of the 2.5 s; nearly all of the rest is there.
     EXPECT_GT(left.frames(), 48000 * 2);
     EXPECT_TRUE(LoudnessEnvelope::analyze(folder / "zorvel-mic-test.caf").has_value());
+
+    // And a recording folder holding that capture transcribes, every written second mixed in.
+    const auto recording = folder / "2025-03-05 14-03-27";
+    std::filesystem::create_directories(recording);
+    std::filesystem::copy_file(folder / "zorvel-mic-test.caf", recording / "mic.caf");
+    writeText(recording / "mic-16k.wav.segments", "0 900 Запись оборвалась.\n");
+    std::filesystem::create_directories(folder / "resources" / "bin");
+    std::filesystem::create_symlink(whisperDouble(), folder / "resources" / "bin" / "whisper-cli");
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    writeText(Paths::modelURL(), "model");
+    const ProgramRun transcribed = runProgram(zorvelExecutable(), {"--transcribe", recording.string()},
+                                              {"ZORVEL_RESOURCE_DIR=" + (folder / "resources").string()});
+    std::filesystem::remove(Paths::modelURL());
+    ASSERT_EQ(transcribed.exitStatus, 0) << transcribed.standardError;
+    EXPECT_TRUE(std::filesystem::exists(recording / "audio.m4a"));
+    EXPECT_FALSE(std::filesystem::exists(recording / "mic.caf"));
+    EXPECT_NE(readText(recording / "transcript.md").find("**Я** [00:00:00]: Запись оборвалась."), std::string::npos);
 }
 
 TEST_F(SoundServer, MicTestPrintsItsReport) {
