@@ -1,0 +1,545 @@
+// zorvel-bench: measures the pipeline's own work side by side with the tools a user would
+// otherwise reach for, on data it generates itself. Run through scripts/bench.
+//
+//   zorvel-bench run WORK RESULTS [--minutes M] [--runs N] [--tool-runs N] [--only a,b,...]
+//       WORK: an empty scratch folder (several GB); RESULTS: the Markdown tables are written here.
+//       --minutes: length of the "1 h" data (60; smaller for a quick look), --only: any of
+//       envelope, mix, transcript, transcribe.
+//   zorvel-bench transcribe-child FOLDER REPORT
+//       Internal: one `--transcribe` run in a fresh process, so that its peak memory is its own.
+
+#include "Measure.h"
+#include "Report.h"
+#include "SpeechLikeAudio.h"
+
+#include "cli/HeadlessTranscription.h"
+#include "pipeline/Converter.h"
+#include "pipeline/LoudnessEnvelope.h"
+#include "pipeline/Mixdown.h"
+#include "pipeline/Transcriber.h"
+#include "support/ChildProcess.h"
+#include "support/Files.h"
+#include "support/LogFile.h"
+#include "support/Paths.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <sys/resource.h>
+
+namespace zorvel::bench {
+namespace {
+
+struct Options {
+    std::filesystem::path work;
+    std::filesystem::path results;
+    int minutes = 60;
+    int runs = 5;
+    int toolRuns = 3;
+    std::set<std::string> only;
+
+    bool wants(const std::string& part) const { return only.empty() || only.count(part); }
+};
+
+void progress(const std::string& text) { std::cerr << "[bench] " << text << std::endl; }
+
+template <typename T> T orThrow(Result<T> result, const std::string& what) {
+    if (!result)
+        throw std::runtime_error(what + ": " + result.error().description());
+    if constexpr (!std::is_void_v<T>)
+        return std::move(*result);
+}
+
+std::string hoursText(int minutes) {
+    return minutes % 60 == 0 ? std::to_string(minutes / 60) + " h" : std::to_string(minutes) + " min";
+}
+
+// HOME, the XDG folders and the resource directory all point into the scratch folder, so that
+// nothing touches the real home: the recogniser is the test double, the model a dummy file.
+void usePrivateEnvironment(const std::filesystem::path& work) {
+    const auto set = [](const char* name, const std::filesystem::path& path) {
+        std::filesystem::create_directories(path);
+        ::setenv(name, path.c_str(), 1);
+    };
+    set("HOME", work / "home");
+    set("XDG_CONFIG_HOME", work / "home" / ".config");
+    set("XDG_DATA_HOME", work / "home" / ".local" / "share");
+    set("XDG_CACHE_HOME", work / "home" / ".cache");
+    ::unsetenv("XDG_DATA_DIRS");
+    ::unsetenv("ZORVEL_MODEL_URL");
+    ::unsetenv("WHISPER_DOUBLE_RECORD");
+    set("ZORVEL_RESOURCE_DIR", work / "resources");
+    std::error_code ignored;
+    std::filesystem::remove(work / "resources" / "bin" / "whisper-cli", ignored);
+    std::filesystem::create_directories(work / "resources" / "bin");
+    std::filesystem::create_symlink(WHISPER_DOUBLE, work / "resources" / "bin" / "whisper-cli");
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    orThrow(writeFileAtomically(Paths::modelURL(), "not a model"), "model");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data
+
+constexpr AudioFormat workFormat{16000, 1, SampleFormat::int16};
+constexpr AudioFormat systemFormat{48000, 2, SampleFormat::float32};
+constexpr AudioFormat micFormat{48000, 1, SampleFormat::float32};
+
+struct Recording {
+    std::filesystem::path system, mic;
+    std::string systemLines, micLines;
+    std::int64_t durationMs = 0;
+};
+
+Recording makeRecording(const std::filesystem::path& folder, std::int64_t durationMs, std::uint32_t seed) {
+    std::filesystem::create_directories(folder);
+    const auto talk = conversation(durationMs, seed);
+    Recording recording{folder / "system.caf", folder / "mic.caf", recognisedLines(talk, 0), recognisedLines(talk, 1),
+                        durationMs};
+    orThrow(writeTrack(recording.system, systemFormat, durationMs, talk, 0, seed), "system.caf");
+    orThrow(writeTrack(recording.mic, micFormat, durationMs, talk, 1, seed + 1), "mic.caf");
+    return recording;
+}
+
+// A folder as a recording leaves it: the captures (hard links, since a run deletes them) and
+// what the recogniser double is to "recognise" in each work WAV.
+std::filesystem::path freshFolder(const Recording& recording, const std::filesystem::path& folder) {
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_hard_link(recording.system, folder / "system.caf");
+    std::filesystem::create_hard_link(recording.mic, folder / "mic.caf");
+    orThrow(writeFileAtomically(folder / "system-16k.wav.segments", recording.systemLines), "side file");
+    orThrow(writeFileAtomically(folder / "mic-16k.wav.segments", recording.micLines), "side file");
+    return folder;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loudness envelope
+
+Table envelopeTable(const Options& options, const std::filesystem::path& speech, const std::filesystem::path& speech3,
+                    const std::filesystem::path& caf) {
+    const std::string length = hoursText(options.minutes);
+    const auto expectedWindows = static_cast<size_t>(options.minutes) * 60 * 100;
+    if (orThrow(LoudnessEnvelope::analyze(speech), "envelope").values.size() != expectedWindows)
+        throw std::runtime_error("envelope: unexpected number of windows");
+
+    std::vector<double> ours, floor, ours3, oursCaf, floorCaf, ffmpeg;
+    for (int run = 0; run < options.runs; ++run) {
+        progress("envelope " + std::to_string(run + 1) + "/" + std::to_string(options.runs));
+        floor.push_back(readFloorSeconds(speech));
+        ours.push_back(secondsOf([&] { orThrow(LoudnessEnvelope::analyze(speech), "envelope"); }));
+        ours3.push_back(secondsOf([&] { orThrow(LoudnessEnvelope::analyze(speech3), "envelope"); }));
+    }
+    for (int run = 0; run < options.toolRuns; ++run) {
+        progress("envelope of the 48 kHz stereo CAF " + std::to_string(run + 1));
+        floorCaf.push_back(readFloorSeconds(caf));
+        oursCaf.push_back(secondsOf([&] { orThrow(LoudnessEnvelope::analyze(caf), "envelope"); }));
+    }
+    const auto levels = options.work / "astats.txt";
+    for (int run = 0; run < options.toolRuns; ++run) {
+        progress("ffmpeg astats " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns));
+        // One RMS level per 160-sample frame (10 ms at 16 kHz), reset after every frame, printed.
+        const auto tool = runTool({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", speech.string(),
+                                   "-af",
+                                   "asetnsamples=n=160:p=0,astats=metadata=1:reset=1:measure_perchannel=none:"
+                                   "measure_overall=RMS_level,ametadata=mode=print:key=lavfi.astats.Overall.RMS_level",
+                                   "-f", "null", "-"},
+                                  levels);
+        if (!tool.succeeded)
+            throw std::runtime_error("ffmpeg astats failed");
+        ffmpeg.push_back(tool.wallSeconds);
+    }
+    std::filesystem::remove(levels);
+
+    const double o = median(ours), f = median(floor), x = median(ffmpeg);
+    Table table;
+    table.title = "Loudness envelope (`LoudnessEnvelope::analyze`)";
+    table.header = {"Input", "Zorvel", "Compared with", "Their time", "Ratio", "Target", "Met"};
+    table.rows.push_back({length + ", 16 kHz mono s16", seconds(o), "ffmpeg `astats`, RMS per 10 ms", seconds(x),
+                          times(x / o) + " faster", "≥ 50× faster", yesNo(x / o >= 50)});
+    table.rows.push_back({length + ", 16 kHz mono s16", seconds(o), "read(2) of the file (page cache)", seconds(f),
+                          times(o / f) + " the floor", "≤ 3× the floor", yesNo(o / f <= 3)});
+    table.rows.push_back({hoursText(3 * options.minutes) + ", 16 kHz mono s16", seconds(median(ours3)),
+                          length + " of the same", seconds(o), times(median(ours3) / o) + " the time", "", ""});
+    table.rows.push_back({length + ", 48 kHz stereo float CAF", seconds(median(oursCaf)),
+                          "read(2) of the file (page cache)", seconds(median(floorCaf)),
+                          times(median(oursCaf) / median(floorCaf)) + " the floor", "", ""});
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mixdown
+
+Table mixTable(const Options& options, const std::filesystem::path& a, const std::filesystem::path& b) {
+    const auto out = options.work / "mix.wav";
+    orThrow(Mixdown::mix({a, b}, out), "mix");
+    std::vector<double> ours, ffmpeg, sox;
+    for (int run = 0; run < options.runs; ++run) {
+        progress("mix " + std::to_string(run + 1) + "/" + std::to_string(options.runs));
+        ours.push_back(secondsOf([&] { orThrow(Mixdown::mix({a, b}, out), "mix"); }));
+    }
+    for (int run = 0; run < options.toolRuns; ++run) {
+        progress("ffmpeg amix, sox -m " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns));
+        const auto amix = runTool({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", a.string(),
+                                   "-i", b.string(), "-filter_complex", "amix=inputs=2:normalize=0", "-c:a",
+                                   "pcm_s16le", out.string()});
+        // -v 1 on each input: sox -m otherwise scales every input by 1/n; this is the same plain
+        // sum with clipping that Mixdown does.
+        const auto soxRun = runTool({"sox", "-m", "-v", "1", a.string(), "-v", "1", b.string(), out.string()});
+        if (!amix.succeeded || !soxRun.succeeded)
+            throw std::runtime_error("ffmpeg amix or sox -m failed");
+        ffmpeg.push_back(amix.wallSeconds);
+        sox.push_back(soxRun.wallSeconds);
+    }
+    std::filesystem::remove(out);
+
+    const double o = median(ours), x = median(ffmpeg), s = median(sox);
+    const std::string input = "two " + hoursText(options.minutes) + " 16 kHz WAVs";
+    Table table;
+    table.title = "Mixdown (`Mixdown::mix`)";
+    table.header = {"Input", "Zorvel", "Compared with", "Their time", "Ratio", "Target", "Met"};
+    table.rows.push_back({input, seconds(o), "ffmpeg `amix=inputs=2:normalize=0`", seconds(x),
+                          times(x / o) + " faster", "≥ 2× faster", yesNo(x / o >= 2)});
+    table.rows.push_back({input, seconds(o), "`sox -m -v 1 A -v 1 B`", seconds(s), times(s / o) + " faster", "", ""});
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Recogniser output and transcript
+
+Table transcriptTable(const Options& options) {
+    constexpr size_t count = 10000;
+    const auto folder = options.work / "segments";
+    std::filesystem::create_directories(folder);
+
+    // Two speakers' worth of conversation, as one track, long enough for 10,000 lines.
+    const std::int64_t durationMs = 40LL * 3600 * 1000;
+    auto talk = conversation(durationMs, 7);
+    std::string lines;
+    std::vector<TranscriptSegment> segments;
+    LoudnessEnvelope envelope;
+    envelope.values.assign(static_cast<size_t>(durationMs / 10), 0.0002F);
+    {
+        std::istringstream all(recognisedLines(talk, 0));
+        std::string line;
+        for (size_t i = 0; i < count && std::getline(all, line); ++i)
+            lines += line + "\n";
+    }
+    for (const auto& utterance : talk) {
+        if (utterance.speaker == 0)
+            std::fill(envelope.values.begin() + utterance.fromMs / 10, envelope.values.begin() + utterance.toMs / 10,
+                      0.08F);
+        if (segments.size() < count)
+            segments.push_back({utterance.speaker == 0 ? "Собеседник" : "Я", utterance.fromMs, utterance.toMs,
+                                utterance.text});
+    }
+
+    // The recogniser double writes the JSON exactly as whisper-cli does, raw escaping included.
+    const auto wav = folder / "track-16k.wav";
+    {
+        auto file = orThrow(AudioFileWriter::create(wav, workFormat), "wav");
+        orThrow(file.writeSilence(16000), "wav");
+    }
+    orThrow(writeFileAtomically(folder / "track-16k.wav.segments", lines), "side file");
+    const auto json = folder / "track.json";
+    if (!runTool({WHISPER_DOUBLE, "-m", Paths::modelURL().string(), "-l", "ru", "-oj", "-of",
+                  (folder / "track").string(), "-np", wav.string()})
+             .succeeded ||
+        !fileExists(json))
+        throw std::runtime_error("the recogniser double wrote no JSON");
+
+    auto log = orThrow(LogFile::create(folder / "whisper.log"), "log");
+    size_t kept = 0;
+    std::vector<double> parse, render;
+    const auto startedAt = std::chrono::system_clock::now();
+    for (int run = 0; run < 2 * options.runs; ++run) {
+        parse.push_back(secondsOf([&] {
+            kept = orThrow(Transcriber::parseSegments(json, "Собеседник", &envelope, log), "parse").size();
+        }));
+        render.push_back(secondsOf([&] {
+            if (Transcriber::renderTranscript(segments, startedAt).empty())
+                throw std::runtime_error("empty transcript");
+        }));
+    }
+    std::filesystem::remove_all(folder);
+
+    const double p = median(parse), r = median(render);
+    Table table;
+    table.title = "Recogniser output and transcript";
+    table.header = {"Operation", "Zorvel", "Target", "Met"};
+    table.rows.push_back({"`parseSegments`, " + std::to_string(count) + "-segment JSON (" + std::to_string(kept) +
+                              " kept)",
+                          seconds(p), "< 50 ms", yesNo(p < 0.050)});
+    table.rows.push_back({"`renderTranscript`, " + std::to_string(segments.size()) + " segments", seconds(r),
+                          "< 50 ms", yesNo(r < 0.050)});
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole transcription
+
+struct WholeRun {
+    double wallSeconds = 0;
+    double ownCpuSeconds = 0;
+    long peakKiB = 0;
+    long maxrssKiB = 0;
+};
+
+WholeRun transcribeInChild(const std::filesystem::path& folder, const std::filesystem::path& work) {
+    const auto report = work / "child-report.txt";
+    const auto run = runTool({"/proc/self/exe", "transcribe-child", folder.string(), report.string()});
+    std::ifstream in(report);
+    WholeRun whole;
+    int status = -1;
+    in >> status >> whole.wallSeconds >> whole.ownCpuSeconds >> whole.peakKiB >> whole.maxrssKiB;
+    if (!run.succeeded || status != 0 || !fileExists(folder / "transcript.md") || !fileExists(folder / "audio.m4a") ||
+        fileExists(folder / "system.caf") || fileExists(folder / "mic-16k.wav"))
+        throw std::runtime_error("the transcription in " + folder.string() + " did not finish as a run with speech");
+    return whole;
+}
+
+// The stages of one run done one by one, the way the pipeline does them, each timed.
+struct StageTimes {
+    double conversion = 0, envelope = 0, recognition = 0, filterAndTranscript = 0, mix = 0, aac = 0, tidyUp = 0;
+};
+
+StageTimes runStages(const std::filesystem::path& folder) {
+    StageTimes times;
+    auto log = orThrow(LogFile::create(folder / "whisper.log"), "log");
+    const std::vector<std::string> names = {"system", "mic"};
+    std::vector<std::filesystem::path> wavs, jsons;
+    std::vector<LoudnessEnvelope> envelopes;
+    for (const auto& name : names) {
+        const auto wav = folder / (name + "-16k.wav");
+        const auto command = Converter::workWAVCommand(folder / (name + ".caf"), wav);
+        times.conversion +=
+            secondsOf([&] { orThrow(Transcriber::runProcess(command.executable, command.arguments, log), "convert"); });
+        wavs.push_back(wav);
+    }
+    for (const auto& wav : wavs)
+        times.envelope += secondsOf([&] { envelopes.push_back(orThrow(LoudnessEnvelope::analyze(wav), "envelope")); });
+    const auto whisper = Transcriber::findWhisperCLI();
+    if (!whisper)
+        throw std::runtime_error("no recogniser");
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto base = folder / names[i];
+        const std::vector<std::string> arguments = {
+            "-m", Paths::modelURL().string(), "-l", "ru", "-t", std::to_string(Transcriber::recogniserThreads()), "-oj",
+            "-of", base.string(), "-np", "--suppress-nst", wavs[i].string()};
+        times.recognition += secondsOf([&] { orThrow(Transcriber::runProcess(*whisper, arguments, log), "recognise"); });
+        jsons.push_back(base.string() + ".json");
+    }
+    times.filterAndTranscript = secondsOf([&] {
+        std::vector<TranscriptSegment> all;
+        for (size_t i = 0; i < names.size(); ++i) {
+            auto segments =
+                orThrow(Transcriber::parseSegments(jsons[i], i == 0 ? "Собеседник" : "Я", &envelopes[i], log), "parse");
+            all.insert(all.end(), segments.begin(), segments.end());
+        }
+        orThrow(writeFileAtomically(folder / "transcript.md",
+                                    Transcriber::renderTranscript(all, std::chrono::system_clock::now())),
+                "transcript");
+    });
+    log.close();
+    const auto mixdown = folder / "mixdown.wav";
+    times.mix = secondsOf([&] { orThrow(Mixdown::mix(wavs, mixdown), "mix"); });
+    const auto aac = Converter::aacCommand(mixdown, folder / "audio.m4a");
+    times.aac = secondsOf([&] {
+        const auto outcome = runChildProcess(aac.executable, aac.arguments, ChildOutput::toNullDevice);
+        if (!outcome || !outcome->succeeded())
+            throw std::runtime_error("AAC encoding failed");
+    });
+    times.tidyUp = secondsOf([&] {
+        removeQuietly(mixdown);
+        removeQuietly(folder / "system.caf");
+        removeQuietly(folder / "mic.caf");
+        removeQuietly(folder / "whisper.log");
+        for (size_t i = 0; i < names.size(); ++i) {
+            removeQuietly(wavs[i]);
+            removeQuietly(jsons[i]);
+        }
+    });
+    return times;
+}
+
+std::vector<Table> transcribeTables(const Options& options) {
+    const std::string length1 = hoursText(options.minutes), length3 = hoursText(3 * options.minutes);
+    progress("generating the " + length1 + " recording (48 kHz stereo float system.caf, 48 kHz mono float mic.caf)");
+    const auto one = makeRecording(options.work / "recording-1", options.minutes * 60000LL, 11);
+
+    std::vector<StageTimes> stages;
+    std::vector<WholeRun> wholes;
+    for (int run = 0; run < options.toolRuns; ++run) {
+        progress("transcription stages " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns));
+        stages.push_back(runStages(freshFolder(one, options.work / "stages")));
+        progress("whole transcription " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns));
+        wholes.push_back(transcribeInChild(freshFolder(one, options.work / "whole"), options.work));
+    }
+    std::filesystem::remove_all(options.work / "recording-1");
+    std::filesystem::remove_all(options.work / "stages");
+
+    progress("generating the " + length3 + " recording");
+    const auto three = makeRecording(options.work / "recording-3", 3 * options.minutes * 60000LL, 33);
+    progress("whole transcription of " + length3);
+    const auto whole3 = transcribeInChild(freshFolder(three, options.work / "whole"), options.work);
+    std::filesystem::remove_all(options.work / "recording-3");
+    std::filesystem::remove_all(options.work / "whole");
+
+    const auto stage = [&](double StageTimes::*field) {
+        std::vector<double> values;
+        for (const auto& s : stages)
+            values.push_back(s.*field);
+        return median(values);
+    };
+    std::vector<double> wallValues, cpuValues;
+    long peak1 = 0, maxrss1 = 0;
+    for (const auto& whole : wholes) {
+        wallValues.push_back(whole.wallSeconds);
+        cpuValues.push_back(whole.ownCpuSeconds);
+        peak1 = std::max(peak1, whole.peakKiB);
+        maxrss1 = std::max(maxrss1, whole.maxrssKiB);
+    }
+    const double wall = median(wallValues);
+
+    Table split;
+    split.title = "Whole `--transcribe`, " + length1 + " two-track folder, by stage";
+    split.header = {"Stage", "Median", "Share of the whole run"};
+    double sum = 0;
+    const auto add = [&](const std::string& name, double value) {
+        sum += value;
+        split.rows.push_back({name, seconds(value), percent(value / wall)});
+    };
+    add("conversion to 16 kHz work WAVs (ffmpeg, both tracks)", stage(&StageTimes::conversion));
+    add("loudness envelope (both work WAVs)", stage(&StageTimes::envelope));
+    add("recognition (zero-cost test double, both tracks)", stage(&StageTimes::recognition));
+    add("segment filter and transcript", stage(&StageTimes::filterAndTranscript));
+    add("mix of the work WAVs", stage(&StageTimes::mix));
+    add("AAC encoding of the mix (ffmpeg)", stage(&StageTimes::aac));
+    add("tidy-up (deleting captures and intermediates)", stage(&StageTimes::tidyUp));
+    split.rows.push_back({"sum of the stages", seconds(sum), percent(sum / wall)});
+    split.rows.push_back({"**whole run** (one process, as `zorvel --transcribe`)", seconds(wall), "100 %"});
+    split.notes.push_back("Stages are run one by one with the same command lines and calls as the pipeline; the "
+                          "whole run is timed separately. Our own CPU time in the whole run (children excluded): " +
+                          seconds(median(cpuValues)) + ".");
+
+    Table memory;
+    memory.title = "Peak resident memory of our own process during `--transcribe` (children excluded)";
+    memory.header = {"Recording", "Peak (VmHWM)", "Wall time", "Target", "Met"};
+    const double growth = static_cast<double>(whole3.peakKiB) / static_cast<double>(peak1) - 1.0;
+    memory.rows.push_back({length1, mebibytes(static_cast<double>(peak1)), seconds(wall), "< 50 MB",
+                           yesNo(static_cast<double>(peak1) * 1024 < 50e6)});
+    memory.rows.push_back({length3, mebibytes(static_cast<double>(whole3.peakKiB)), seconds(whole3.wallSeconds),
+                           "< 50 MB", yesNo(static_cast<double>(whole3.peakKiB) * 1024 < 50e6)});
+    memory.rows.push_back({length3 + " against " + length1, signedPercent(growth), "", "within 10 %", yesNo(std::abs(growth) <= 0.10)});
+    memory.notes.push_back("Measured inside a fresh process that calls the same entry as `zorvel --transcribe`; "
+                           "ffmpeg and the recogniser are separate processes and not counted. getrusage's "
+                           "ru_maxrss (" +
+                           mebibytes(static_cast<double>(maxrss1)) + " and " +
+                           mebibytes(static_cast<double>(whole3.maxrssKiB)) +
+                           ") is not used: a process started through vfork inherits its parent's high-water mark.");
+    return {split, memory};
+}
+
+int transcribeChild(const std::filesystem::path& folder, const std::filesystem::path& report) {
+    const auto start = std::chrono::steady_clock::now();
+    const int status = runHeadlessTranscription({"zorvel", "--transcribe", folder.string(), "ru"}, 1);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto secondsOfTime = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    std::ofstream out(report, std::ios::trunc);
+    out << status << " " << wall << " " << secondsOfTime(usage.ru_utime) + secondsOfTime(usage.ru_stime) << " "
+        << peakResidentKiB() << " " << usage.ru_maxrss << "\n";
+    return status;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int runAll(const Options& options) {
+    usePrivateEnvironment(options.work);
+    std::vector<Table> tables;
+    const auto data = options.work / "data";
+    std::filesystem::create_directories(data);
+    const std::int64_t oneMs = options.minutes * 60000LL;
+
+    if (options.wants("envelope") || options.wants("mix")) {
+        progress("generating " + hoursText(options.minutes) + " and " + hoursText(3 * options.minutes) +
+                 " of 16 kHz speech-like audio and " + hoursText(options.minutes) + " of 48 kHz stereo float CAF");
+        const auto talk = conversation(oneMs, 1);
+        const auto talk3 = conversation(3 * oneMs, 3);
+        orThrow(writeTrack(data / "speech-1.wav", workFormat, oneMs, talk, 0, 1), "data");
+        orThrow(writeTrack(data / "speech-1-other.wav", workFormat, oneMs, talk, 1, 2), "data");
+        if (options.wants("envelope")) {
+            orThrow(writeTrack(data / "speech-3.wav", workFormat, 3 * oneMs, talk3, 0, 3), "data");
+            orThrow(writeTrack(data / "system-1.caf", systemFormat, oneMs, talk, 0, 1), "data");
+            tables.push_back(envelopeTable(options, data / "speech-1.wav", data / "speech-3.wav", data / "system-1.caf"));
+            std::filesystem::remove(data / "speech-3.wav");
+            std::filesystem::remove(data / "system-1.caf");
+        }
+        if (options.wants("mix"))
+            tables.push_back(mixTable(options, data / "speech-1.wav", data / "speech-1-other.wav"));
+        std::filesystem::remove_all(data);
+    }
+    if (options.wants("transcript")) {
+        progress("parseSegments and renderTranscript");
+        tables.push_back(transcriptTable(options));
+    }
+    if (options.wants("transcribe")) {
+        for (auto& table : transcribeTables(options))
+            tables.push_back(std::move(table));
+    }
+
+    const std::string text = markdown(tables);
+    std::cout << text;
+    std::ofstream(options.results, std::ios::trunc) << text;
+    return 0;
+}
+
+Options parse(int argc, char** argv) {
+    if (argc < 4)
+        throw std::runtime_error("usage: zorvel-bench run WORK RESULTS [--minutes M] [--runs N] [--tool-runs N] "
+                                 "[--only envelope,mix,transcript,transcribe]");
+    Options options;
+    options.work = std::filesystem::absolute(argv[2]);
+    options.results = std::filesystem::absolute(argv[3]);
+    for (int i = 4; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i], value = argv[i + 1];
+        if (flag == "--minutes")
+            options.minutes = std::stoi(value);
+        else if (flag == "--runs")
+            options.runs = std::stoi(value);
+        else if (flag == "--tool-runs")
+            options.toolRuns = std::stoi(value);
+        else if (flag == "--only") {
+            std::istringstream parts(value);
+            for (std::string part; std::getline(parts, part, ',');)
+                options.only.insert(part);
+        } else
+            throw std::runtime_error("unknown option " + flag);
+    }
+    return options;
+}
+
+} // namespace
+} // namespace zorvel::bench
+
+int main(int argc, char** argv) {
+    try {
+        const std::string command = argc > 1 ? argv[1] : "";
+        if (command == "transcribe-child" && argc == 4)
+            return zorvel::bench::transcribeChild(argv[2], argv[3]);
+        if (command == "run")
+            return zorvel::bench::runAll(zorvel::bench::parse(argc, argv));
+        std::cerr << "usage: zorvel-bench run WORK RESULTS [options] (see scripts/bench)\n";
+        return 2;
+    } catch (const std::exception& error) {
+        std::cerr << "zorvel-bench: " << error.what() << "\n";
+        return 1;
+    }
+}
