@@ -1,5 +1,7 @@
 #include "audio/AudioFile.h"
 
+#include "audio/SampleConversion.h"
+
 #include <sndfile.h>
 #include <vector>
 
@@ -45,11 +47,22 @@ Result<AudioFileReader> AudioFileReader::open(const std::filesystem::path& path)
     detail::SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
     if (!file)
         return failure(sndfileError("Не удалось открыть аудиофайл", path, nullptr));
-    return AudioFileReader(std::move(file), path, info.samplerate, info.channels, info.frames);
+    const bool storesInt16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
+    return AudioFileReader(std::move(file), path, info.samplerate, info.channels, info.frames, storesInt16);
 }
 
 Result<std::int64_t> AudioFileReader::read(float* interleaved, std::int64_t frames) {
-    const sf_count_t got = sf_readf_float(m_file.get(), interleaved, frames);
+    sf_count_t got = 0;
+    if (m_storesInt16 && frames > 0 && m_channels > 0) {
+        const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(m_channels);
+        if (m_int16Buffer.size() < samples)
+            m_int16Buffer.resize(samples);
+        got = sf_readf_short(m_file.get(), m_int16Buffer.data(), frames);
+        if (got > 0)
+            int16ToFloat(m_int16Buffer.data(), interleaved, static_cast<size_t>(got) * static_cast<size_t>(m_channels));
+    } else {
+        got = sf_readf_float(m_file.get(), interleaved, frames);
+    }
     if (got < 0 || (got < frames && sf_error(m_file.get()) != SF_ERR_NO_ERROR))
         return failure(sndfileError("Не удалось прочитать аудиофайл", m_path, m_file.get()));
     m_position += got;

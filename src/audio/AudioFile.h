@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 struct sf_private_tag;
 
@@ -46,9 +47,9 @@ public:
 
 private:
     AudioFileReader(detail::SndfileHandle file, std::filesystem::path path, int sampleRate, int channels,
-                    std::int64_t length)
+                    std::int64_t length, bool storesInt16)
         : m_file(std::move(file)), m_path(std::move(path)), m_sampleRate(sampleRate), m_channels(channels),
-          m_length(length) {}
+          m_length(length), m_storesInt16(storesInt16) {}
 
     detail::SndfileHandle m_file;
     std::filesystem::path m_path;
@@ -56,6 +57,10 @@ private:
     int m_channels;
     std::int64_t m_length;
     std::int64_t m_position = 0;
+    // 16-bit files are read as integers and converted here: libsndfile's own conversion to float
+    // costs several times the read itself.
+    bool m_storesInt16;
+    std::vector<std::int16_t> m_int16Buffer;
 };
 
 // Whether the header is brought up to date after every write. Capture files need it: a file

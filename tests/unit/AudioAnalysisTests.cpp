@@ -1,5 +1,6 @@
 #include "TestAudio.h"
 #include "TestEnvironment.h"
+#include "audio/SampleConversion.h"
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/Mixdown.h"
 
@@ -97,6 +98,62 @@ TEST(LoudnessEnvelopeAnalyze, LevelsAreLinearRmsOverFramesAndChannels) {
     EXPECT_EQ(empty->rms(0, 1000), 0.0F);
 
     EXPECT_FALSE(LoudnessEnvelope::analyze(folder / "missing.wav"));
+}
+
+// The envelope computed the plain way: chunks of 100 windows, each window's squares added
+// sample after sample in a 32-bit float.
+std::vector<float> plainEnvelope(const std::vector<float>& samples, int channels, std::int64_t windowFrames) {
+    std::vector<float> values;
+    const auto frames = static_cast<std::int64_t>(samples.size()) / channels;
+    for (std::int64_t chunk = 0; chunk < frames; chunk += 100 * windowFrames) {
+        const std::int64_t chunkEnd = std::min(frames, chunk + 100 * windowFrames);
+        for (std::int64_t start = chunk; start < chunkEnd; start += windowFrames) {
+            const std::int64_t end = std::min(chunkEnd, start + windowFrames);
+            float sum = 0.0F;
+            for (std::int64_t i = start * channels; i < end * channels; ++i)
+                sum += samples[static_cast<size_t>(i)] * samples[static_cast<size_t>(i)];
+            values.push_back(std::sqrt(sum / static_cast<float>((end - start) * channels)));
+        }
+    }
+    return values;
+}
+
+TEST(LoudnessEnvelopeAnalyze, EqualsThePlainSumBitForBitInEveryFormat) {
+    TemporaryFolder folder;
+    struct Case {
+        const char* name;
+        AudioFormat format;
+        std::int64_t frames;
+    };
+    // Lengths that end inside a chunk and inside a block of windows; 44.1 kHz gives windows of
+    // 441 frames, an odd number of samples per window.
+    const Case cases[] = {{"mono16.wav", {16000, 1, SampleFormat::int16}, 16000 * 3 + 1234},
+                          {"stereo48.caf", {48000, 2, SampleFormat::float32}, 48000 * 2 + 4321},
+                          {"stereo44.wav", {44100, 2, SampleFormat::int16}, 44100 + 999},
+                          {"three.caf", {8000, 3, SampleFormat::float32}, 8000 + 77}};
+    for (const auto& [name, format, frames] : cases) {
+        // Loud and quiet stretches, so that rounding differences would show.
+        auto samples = test::noise(frames, format.channels, 0.9F, 7);
+        for (size_t i = 0; i < samples.size(); i += 2000)
+            for (size_t j = i; j < std::min(samples.size(), i + 700); ++j)
+                samples[j] *= 0.001F;
+        writeAudio(folder / name, format, samples);
+        const auto stored = readAudio(folder / name);
+        const auto envelope = LoudnessEnvelope::analyze(folder / name);
+        ASSERT_TRUE(envelope) << name;
+        EXPECT_EQ(envelope->values, plainEnvelope(stored, format.channels, format.sampleRate / 100)) << name;
+    }
+}
+
+TEST(AudioFiles, SixteenBitSamplesConvertExactlyToFloats) {
+    std::vector<std::int16_t> all;
+    for (int s = -32768; s <= 32767; ++s)
+        all.push_back(static_cast<std::int16_t>(s));
+    all.push_back(-5); // a count that is not a multiple of the vector width
+    std::vector<float> converted(all.size());
+    int16ToFloat(all.data(), converted.data(), all.size());
+    for (size_t i = 0; i < all.size(); ++i)
+        ASSERT_EQ(converted[i], static_cast<float>(all[i]) / 32768.0F) << all[i];
 }
 
 TEST(LoudnessEnvelopeRms, SpansMapToWindowsAndFallBackToOne) {
