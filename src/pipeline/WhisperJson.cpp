@@ -1,6 +1,8 @@
 #include "pipeline/WhisperJson.h"
 
 #include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
 
@@ -152,9 +154,258 @@ std::string sanitized(std::string_view content) {
     return out;
 }
 
+// Whether the repair would change anything: a raw control byte, broken UTF-8 or an unusual
+// escape inside a string literal, or a literal left open. Almost every document passes, and
+// checking is far cheaper than taking it apart.
+bool needsRepair(std::string_view raw) {
+    bool inString = false;
+    for (size_t at = 0; at < raw.size();) {
+        const auto byte = static_cast<unsigned char>(raw[at]);
+        if (!inString) {
+            inString = byte == '"';
+            ++at;
+        } else if (byte == '"') {
+            inString = false;
+            ++at;
+        } else if (byte == '\\') {
+            if (at + 1 >= raw.size() || static_cast<unsigned char>(raw[at + 1]) < 0x20 ||
+                static_cast<unsigned char>(raw[at + 1]) >= 0x80)
+                return true;
+            at += 2;
+        } else if (byte < 0x20) {
+            return true;
+        } else {
+            const size_t length = validSequenceAt(raw, at);
+            if (length == 0)
+                return true;
+            at += length;
+        }
+    }
+    return inString;
+}
+
+// Follows the parser's events and keeps only what the segment filter needs. Where a value sits
+// is told by the role of the enclosing object or array and the key it is stored under.
+class SegmentCollector : public nlohmann::json_sax<nlohmann::json> {
+public:
+    std::expected<std::vector<WhisperSegment>, std::string> result() {
+        if (!m_error.empty())
+            return std::unexpected(m_error);
+        if (m_transcriptionError)
+            return std::unexpected(*m_transcriptionError);
+        if (!m_transcription)
+            return std::unexpected(std::string("нет ключа \"transcription\""));
+        return std::move(*m_transcription);
+    }
+
+    bool null() override { return scalar(Kind::other); }
+    bool boolean(bool) override { return scalar(Kind::other); }
+    bool number_integer(number_integer_t value) override {
+        m_integer = value;
+        return scalar(Kind::integer);
+    }
+    bool number_unsigned(number_unsigned_t value) override {
+        if (value > static_cast<number_unsigned_t>(std::numeric_limits<std::int64_t>::max()))
+            return scalar(Kind::other);
+        m_integer = static_cast<std::int64_t>(value);
+        return scalar(Kind::integer);
+    }
+    bool number_float(number_float_t, const string_t&) override { return scalar(Kind::other); }
+    bool string(string_t& value) override {
+        m_string = &value;
+        return scalar(Kind::string);
+    }
+    bool binary(binary_t&) override { return scalar(Kind::other); }
+
+    bool start_object(std::size_t) override { return open(Kind::object); }
+    bool start_array(std::size_t) override { return open(Kind::array); }
+    bool key(string_t& name) override {
+        m_frames.back().key = name;
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        m_error = error.what();
+        return false;
+    }
+
+private:
+    enum class Kind { object, array, integer, string, other };
+    enum class Role { root, transcription, element, offsets, ignored };
+
+    struct Frame {
+        Role role;
+        std::string key;
+    };
+
+    // What a value of `kind` is for, given where it sits.
+    enum class Slot { none, transcription, offsets, text, from, to };
+    Slot slot() const {
+        if (m_frames.empty())
+            return Slot::none;
+        const Frame& parent = m_frames.back();
+        switch (parent.role) {
+        case Role::root:
+            return parent.key == "transcription" ? Slot::transcription : Slot::none;
+        case Role::element:
+            if (parent.key == "offsets")
+                return Slot::offsets;
+            return parent.key == "text" ? Slot::text : Slot::none;
+        case Role::offsets:
+            if (parent.key == "from")
+                return Slot::from;
+            return parent.key == "to" ? Slot::to : Slot::none;
+        case Role::transcription:
+        case Role::ignored:
+            return Slot::none;
+        }
+        return Slot::none;
+    }
+
+    void failTranscription(std::string why) {
+        if (!m_transcriptionError)
+            m_transcriptionError = std::move(why);
+    }
+
+    bool open(Kind kind) {
+        if (m_frames.empty()) {
+            if (kind != Kind::object)
+                return stop("документ не объект");
+            m_frames.push_back({Role::root, {}});
+            return true;
+        }
+        if (m_frames.back().role == Role::transcription) {
+            if (kind != Kind::object)
+                failTranscription("элемент \"transcription\" не объект");
+            m_current = Element{};
+            m_frames.push_back({kind == Kind::object ? Role::element : Role::ignored, {}});
+            return true;
+        }
+        switch (slot()) {
+        case Slot::transcription:
+            // A key given twice: the last value counts.
+            m_transcription.reset();
+            m_transcriptionError.reset();
+            if (kind == Kind::array) {
+                m_transcription.emplace();
+                m_frames.push_back({Role::transcription, {}});
+                return true;
+            }
+            m_transcriptionError = "\"transcription\" не массив";
+            break;
+        case Slot::offsets:
+            m_current.offsets = kind == Kind::object ? Presence::valid : Presence::wrongType;
+            if (kind == Kind::object) {
+                m_current.from = m_current.to = Presence::absent;
+                m_frames.push_back({Role::offsets, {}});
+                return true;
+            }
+            break;
+        case Slot::text:
+            m_current.text = Presence::wrongType;
+            break;
+        case Slot::from:
+            m_current.from = Presence::wrongType;
+            break;
+        case Slot::to:
+            m_current.to = Presence::wrongType;
+            break;
+        case Slot::none:
+            break;
+        }
+        m_frames.push_back({Role::ignored, {}});
+        return true;
+    }
+
+    bool close() {
+        const Role role = m_frames.back().role;
+        m_frames.pop_back();
+        if (role == Role::element)
+            finishElement();
+        return true;
+    }
+
+    bool scalar(Kind kind) {
+        if (m_frames.empty())
+            return stop("документ не объект");
+        if (m_frames.back().role == Role::transcription) {
+            failTranscription("элемент \"transcription\" не объект");
+            return true;
+        }
+        switch (slot()) {
+        case Slot::transcription:
+            m_transcription.reset();
+            m_transcriptionError = "\"transcription\" не массив";
+            break;
+        case Slot::offsets:
+            m_current.offsets = Presence::wrongType;
+            break;
+        case Slot::text:
+            m_current.text = kind == Kind::string ? Presence::valid : Presence::wrongType;
+            if (kind == Kind::string)
+                m_current.segment.text = std::move(*m_string);
+            break;
+        case Slot::from:
+            m_current.from = kind == Kind::integer ? Presence::valid : Presence::wrongType;
+            m_current.segment.from = m_integer;
+            break;
+        case Slot::to:
+            m_current.to = kind == Kind::integer ? Presence::valid : Presence::wrongType;
+            m_current.segment.to = m_integer;
+            break;
+        case Slot::none:
+            break;
+        }
+        return true;
+    }
+
+    void finishElement() {
+        const auto check = [&](Presence presence, const char* name) {
+            if (presence == Presence::absent)
+                failTranscription(std::string("нет ключа \"") + name + "\"");
+            else if (presence == Presence::wrongType)
+                failTranscription(std::string("\"") + name + "\" неверного типа");
+            return presence == Presence::valid;
+        };
+        if (check(m_current.offsets, "offsets") && check(m_current.from, "from") && check(m_current.to, "to") &&
+            check(m_current.text, "text") && m_transcription && !m_transcriptionError)
+            m_transcription->push_back(std::move(m_current.segment));
+    }
+
+    bool stop(std::string why) {
+        m_error = std::move(why);
+        return false;
+    }
+
+    enum class Presence { absent, valid, wrongType };
+    struct Element {
+        Presence offsets = Presence::absent, from = Presence::absent, to = Presence::absent,
+                 text = Presence::absent;
+        WhisperSegment segment;
+    };
+
+    std::vector<Frame> m_frames;
+    Element m_current;
+    std::optional<std::vector<WhisperSegment>> m_transcription;
+    std::optional<std::string> m_transcriptionError;
+    std::string m_error;
+    std::int64_t m_integer = 0;
+    string_t* m_string = nullptr;
+};
+
 } // namespace
 
+std::expected<std::vector<WhisperSegment>, std::string> decodeWhisperSegments(const std::string& json) {
+    SegmentCollector collector;
+    nlohmann::json::sax_parse(json, &collector);
+    return collector.result();
+}
+
 std::string repairWhisperJson(std::string_view raw) {
+    if (!needsRepair(raw))
+        return std::string(raw);
     auto pieces = split(raw);
     rejoinSplitCharacters(pieces);
     std::string out;

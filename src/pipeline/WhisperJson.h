@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zorvel {
 
@@ -14,5 +17,19 @@ namespace zorvel {
 //  - whatever is still not valid UTF-8 becomes U+FFFD.
 // Missing keys or wrong types are left for the decoder to report.
 std::string repairWhisperJson(std::string_view raw);
+
+// One element of the document's "transcription" array, as written.
+struct WhisperSegment {
+    std::int64_t from = 0;
+    std::int64_t to = 0;
+    std::string text;
+};
+
+// Reads the "transcription" array of a (repaired) recogniser document: every element needs
+// "offsets" {"from", "to"} as integers that fit 64 bits and "text" as a string; other keys are
+// ignored at every level, and of a key given twice the last one counts. The whole document must
+// be valid JSON. Streams through the text instead of building a tree, which would cost more
+// than everything else the segment filter does. Fails with a description of what is wrong.
+std::expected<std::vector<WhisperSegment>, std::string> decodeWhisperSegments(const std::string& json);
 
 } // namespace zorvel

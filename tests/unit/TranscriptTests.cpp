@@ -151,6 +151,11 @@ TEST_F(ParseSegments, MissingKeysWrongTypesAndBadFilesFail) {
         {"string offset", R"({"transcription": [{"offsets": {"from": "0", "to": 1}, "text": "ab"}]})"},
         {"huge offset", R"({"transcription": [{"offsets": {"from": 9223372036854775808, "to": 1}, "text": "ab"}]})"},
         {"text number", R"({"transcription": [{"offsets": {"from": 0, "to": 1}, "text": 5}]})"},
+        {"element not an object", R"({"transcription": [5]})"},
+        {"root not an object", R"([{"transcription": []}])"},
+        {"transcription an object", R"({"transcription": {}})"},
+        {"offsets an array", R"({"transcription": [{"offsets": [0, 1], "text": "ab"}]})"},
+        {"bad last duplicate", R"({"transcription": [{"offsets": {"from": 0, "to": 1}, "text": "ab"}], "transcription": 3})"},
         {"not json", "<html>404</html>"},
         {"truncated", R"({"transcription": [{"offsets": {"from": 0, "to": 1}, "text": "ab"})"},
     };
@@ -163,6 +168,23 @@ TEST_F(ParseSegments, MissingKeysWrongTypesAndBadFilesFail) {
     }
     auto log = LogFile::create(folder / "whisper.log");
     EXPECT_FALSE(Transcriber::parseSegments(folder / "absent.json", "Я", nullptr, *log));
+}
+
+TEST_F(ParseSegments, NamesakeKeysElsewhereAreIgnoredAndTheLastDuplicateCounts) {
+    const auto kept = parse(R"({"offsets": 5, "text": 7, "result": {"transcription": 3},
+        "transcription": 1,
+        "transcription": [
+            {"timestamps": {"offsets": "x", "from": "a"}, "offsets": {"from": 1, "to": 2, "extra": [1, {"a": null}]},
+             "text": "Первый", "tokens": [{"text": 5, "offsets": null}]},
+            {"offsets": "bad", "offsets": {"from": 3, "from": 30, "to": 40}, "text": 1, "text": "Второй"}],
+        "model": {"transcription": false}})");
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].text, "Первый");
+    EXPECT_EQ(kept[0].fromMs, 1);
+    EXPECT_EQ(kept[0].toMs, 2);
+    EXPECT_EQ(kept[1].text, "Второй");
+    EXPECT_EQ(kept[1].fromMs, 30);
+    EXPECT_EQ(kept[1].toMs, 40);
 }
 
 TEST(RepairWhisperJson, LeavesValidDocumentsAlone) {
