@@ -54,7 +54,7 @@ double median(std::vector<double> values) {
 }
 
 double readFloorSeconds(const std::filesystem::path& path) {
-    std::vector<char> buffer(1 << 20);
+    std::vector<char> buffer(128 << 10);
     return secondsOf([&] {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
