@@ -20,9 +20,10 @@ namespace zorvel {
 using SteadyTime = std::chrono::steady_clock::time_point;
 
 // One capture file, written on a worker thread of its own: buffers handed over on the sound
-// server's thread are copied into a queue, and the worker converts and writes them in order,
-// keeping the file aligned to the wall clock from `origin` (see WallClockAlignment). The header is
-// brought up to date after every write, so a file of a killed process keeps what was written.
+// server's thread are copied into a queue, and every 100 ms the worker converts and writes what
+// has queued, in order, keeping the file aligned to the wall clock from `origin` (see
+// WallClockAlignment). The header is brought up to date after every write, so a file of a killed
+// process keeps what was written.
 //
 // Threads: create() and finish() on the owner's thread; push() on any thread (the sound server's);
 // the inspector on the worker.
