@@ -28,7 +28,11 @@ std::string times(double ratio) {
     return ZORVEL_PRINTED("%.0f×", ratio);
 }
 
-std::string percent(double fraction) { return ZORVEL_PRINTED("%.0f %%", 100.0 * fraction); }
+std::string percent(double fraction) {
+    if (fraction < 0.1)
+        return ZORVEL_PRINTED("%.1f %%", 100.0 * fraction);
+    return ZORVEL_PRINTED("%.0f %%", 100.0 * fraction);
+}
 
 std::string signedPercent(double fraction) { return ZORVEL_PRINTED("%+.1f %%", 100.0 * fraction); }
 

@@ -3,10 +3,13 @@
 //
 //   zorvel-bench run WORK RESULTS [--minutes M] [--runs N] [--tool-runs N] [--only a,b,...]
 //       WORK: an empty scratch folder (several GB); RESULTS: the Markdown tables are written here.
-//       --minutes: length of the "1 h" data (60; smaller for a quick look), --only: any of
-//       envelope, mix, transcript, transcribe.
+//       --minutes: length of the "1 h" data (60; smaller for a quick look), --record-seconds:
+//       length of each recording (60), --only: any of envelope, mix, transcript, transcribe, record.
 //   zorvel-bench transcribe-child FOLDER REPORT
 //       Internal: one `--transcribe` run in a fresh process, so that its peak memory is its own.
+//   zorvel-bench record-child SECONDS REPORT
+//       Internal: one two-track recording session against the sound server at $PULSE_SERVER, in
+//       a fresh process, so that its CPU time is the session's own.
 
 #include "Measure.h"
 #include "Report.h"
@@ -17,15 +20,20 @@
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/Mixdown.h"
 #include "pipeline/Transcriber.h"
+#include "recording/RecordingSession.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/LogFile.h"
+#include "support/NumberText.h"
 #include "support/Paths.h"
 
+#include <QCoreApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -41,6 +49,7 @@ struct Options {
     int minutes = 60;
     int runs = 5;
     int toolRuns = 3;
+    int recordSeconds = 60;
     std::set<std::string> only;
 
     bool wants(const std::string& part) const { return only.empty() || only.count(part); }
@@ -460,6 +469,108 @@ int transcribeChild(const std::filesystem::path& folder, const std::filesystem::
 }
 
 // ---------------------------------------------------------------------------------------------
+// Recording
+
+double ownCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double recordedSeconds(const std::filesystem::path& path) {
+    auto file = AudioFileReader::open(path);
+    return file && file->sampleRate() > 0 ? static_cast<double>(file->length()) / file->sampleRate() : 0.0;
+}
+
+// Records both tracks for `seconds` with the event loop turning, as the tray application does,
+// and reports the CPU time of this whole process (every thread) from start() to after stop().
+int recordChild(double seconds, const std::filesystem::path& report) {
+    int argc = 1;
+    char name[] = "zorvel-bench";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    auto session = RecordingSession::create(true);
+    if (!session) {
+        std::cerr << "zorvel-bench: " << session.error().description() << "\n";
+        return 1;
+    }
+    const double cpuBefore = ownCpuSeconds();
+    const auto began = std::chrono::steady_clock::now();
+    if (auto started = (*session)->start(); !started) {
+        std::cerr << "zorvel-bench: " << started.error().description() << "\n";
+        return 1;
+    }
+    QTimer::singleShot(std::chrono::milliseconds(static_cast<long>(seconds * 1000)), &application,
+                       &QCoreApplication::quit);
+    application.exec();
+    (*session)->stop();
+    const double cpu = ownCpuSeconds() - cpuBefore;
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const auto folder = (*session)->folderURL();
+    std::ofstream(report, std::ios::trunc) << wall << " " << cpu << " " << recordedSeconds(folder / "system.caf") << " "
+                                           << recordedSeconds(folder / "mic.caf") << "\n";
+    std::filesystem::remove_all(folder);
+    return 0;
+}
+
+Table recordingTable(const Options& options) {
+    Table table;
+    table.title = "Recording (`RecordingSession`, system audio and microphone)";
+    table.header = {"Recording", "CPU time of our process", "Per minute", "Share of one core", "Target", "Met"};
+    if (!std::getenv("PULSE_SERVER")) {
+        table.rows.push_back({"not measured: no sound server ($PULSE_SERVER); scripts/bench starts one", "", "", "", "",
+                              ""});
+        return table;
+    }
+    // Something to hear on both tracks: the conversation's two sides, a little longer than each
+    // recording, played in real time into the default output and into the microphone's feed.
+    const auto folder = options.work / "playback";
+    std::filesystem::create_directories(folder);
+    const std::int64_t playMs = (options.recordSeconds + 3) * 1000LL;
+    const auto talk = conversation(playMs, 5);
+    orThrow(writeTrack(folder / "speakers.wav", {48000, 2, SampleFormat::int16}, playMs, talk, 0, 5), "playback");
+    orThrow(writeTrack(folder / "feed.wav", {48000, 1, SampleFormat::float32}, playMs, talk, 1, 6), "playback");
+
+    std::vector<double> cpuPerMinute;
+    double systemSeconds = 0, micSeconds = 0, wall = 0;
+    const auto report = options.work / "record-report.txt";
+    for (int run = 0; run < options.toolRuns; ++run) {
+        progress("recording " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns) + ", " +
+                 std::to_string(options.recordSeconds) + " s");
+        auto speakers = std::async(std::launch::async, [&] {
+            return runTool({"paplay", "-d", "speakers", (folder / "speakers.wav").string()});
+        });
+        auto feed = std::async(std::launch::async,
+                               [&] { return runTool({"paplay", "-d", "feed", (folder / "feed.wav").string()}); });
+        const auto child = runTool({"/proc/self/exe", "record-child", std::to_string(options.recordSeconds),
+                                    report.string()});
+        const bool played = speakers.get().succeeded && feed.get().succeeded;
+        double cpu = 0;
+        std::ifstream(report) >> wall >> cpu >> systemSeconds >> micSeconds;
+        if (!child.succeeded || !played || systemSeconds < 0.9 * options.recordSeconds ||
+            micSeconds < 0.9 * options.recordSeconds)
+            throw std::runtime_error("the recording did not capture both tracks");
+        cpuPerMinute.push_back(cpu / wall * 60.0);
+    }
+    std::filesystem::remove_all(folder);
+
+    const double perMinute = median(cpuPerMinute);
+    table.rows.push_back({std::to_string(options.recordSeconds) + " s, both tracks (" + fixedText(systemSeconds, 1) +
+                              " s and " + fixedText(micSeconds, 1) + " s recorded)",
+                          seconds(perMinute * wall / 60.0), seconds(perMinute), percent(perMinute / 60.0),
+                          "< 2 % of one core", yesNo(perMinute / 60.0 < 0.02)});
+    table.notes.push_back("CPU time (user and system, all threads) of a fresh process that creates a session, "
+                          "starts it, turns the Qt event loop for the recording's length and stops it, against "
+                          "the private PulseAudio server of the tests while paplay plays into \"speakers\" (the "
+                          "system-audio track) and into the microphone's feed. The sound server's and paplay's "
+                          "own CPU time are not counted.");
+    return table;
+}
+
+// ---------------------------------------------------------------------------------------------
 
 int runAll(const Options& options) {
     usePrivateEnvironment(options.work);
@@ -494,6 +605,8 @@ int runAll(const Options& options) {
         for (auto& table : transcribeTables(options))
             tables.push_back(std::move(table));
     }
+    if (options.wants("record"))
+        tables.push_back(recordingTable(options));
 
     const std::string text = markdown(tables);
     std::cout << text;
@@ -504,7 +617,7 @@ int runAll(const Options& options) {
 Options parse(int argc, char** argv) {
     if (argc < 4)
         throw std::runtime_error("usage: zorvel-bench run WORK RESULTS [--minutes M] [--runs N] [--tool-runs N] "
-                                 "[--only envelope,mix,transcript,transcribe]");
+                                 "[--record-seconds S] [--only envelope,mix,transcript,transcribe,record]");
     Options options;
     options.work = std::filesystem::absolute(argv[2]);
     options.results = std::filesystem::absolute(argv[3]);
@@ -516,6 +629,8 @@ Options parse(int argc, char** argv) {
             options.runs = std::stoi(value);
         else if (flag == "--tool-runs")
             options.toolRuns = std::stoi(value);
+        else if (flag == "--record-seconds")
+            options.recordSeconds = std::stoi(value);
         else if (flag == "--only") {
             std::istringstream parts(value);
             for (std::string part; std::getline(parts, part, ',');)
@@ -534,6 +649,8 @@ int main(int argc, char** argv) {
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "transcribe-child" && argc == 4)
             return zorvel::bench::transcribeChild(argv[2], argv[3]);
+        if (command == "record-child" && argc == 4)
+            return zorvel::bench::recordChild(std::stod(argv[2]), argv[3]);
         if (command == "run")
             return zorvel::bench::runAll(zorvel::bench::parse(argc, argv));
         std::cerr << "usage: zorvel-bench run WORK RESULTS [options] (see scripts/bench)\n";
