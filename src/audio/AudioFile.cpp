@@ -101,7 +101,13 @@ Result<void> AudioFileWriter::checkWritten(std::int64_t written, std::int64_t fr
 }
 
 Result<void> AudioFileWriter::write(const float* interleaved, std::int64_t frames) {
-    return checkWritten(sf_writef_float(m_file.get(), interleaved, frames), frames);
+    if (m_format.sampleFormat != SampleFormat::int16 || frames <= 0 || m_format.channels <= 0)
+        return checkWritten(sf_writef_float(m_file.get(), interleaved, frames), frames);
+    const auto samples = static_cast<size_t>(frames) * static_cast<size_t>(m_format.channels);
+    if (m_int16Buffer.size() < samples)
+        m_int16Buffer.resize(samples);
+    floatToInt16(interleaved, m_int16Buffer.data(), samples);
+    return checkWritten(sf_writef_short(m_file.get(), m_int16Buffer.data(), frames), frames);
 }
 
 Result<void> AudioFileWriter::write(const std::int16_t* interleaved, std::int64_t frames) {

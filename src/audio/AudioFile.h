@@ -95,6 +95,9 @@ private:
     std::filesystem::path m_path;
     AudioFormat m_format;
     std::int64_t m_framesWritten = 0;
+    // Floats for a 16-bit file are converted here: libsndfile's own clipping conversion costs
+    // more than the rest of a mixdown.
+    std::vector<std::int16_t> m_int16Buffer;
 };
 
 } // namespace zorvel

@@ -1,5 +1,7 @@
 #include "audio/SampleConversion.h"
 
+#include <cmath>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -23,6 +25,35 @@ void int16ToFloat(const std::int16_t* in, float* out, std::size_t count) {
 #endif
     for (; i < count; ++i)
         out[i] = static_cast<float>(in[i]) * scale;
+}
+
+void floatToInt16(const float* in, std::int16_t* out, std::size_t count) {
+    // libsndfile goes through 32-bit integers: x × 2^31, rounded to nearest even, clipped, and
+    // the upper 16 bits kept, which floors at 16 bits rather than rounding.
+    constexpr float scale = 2147483648.0F;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // The largest float below 2^31 keeps the conversion in range; minps yields its second operand
+    // for NaN, so NaN reaches the conversion and becomes INT32_MIN, as it does in lrintf.
+    const __m128 scales = _mm_set1_ps(scale);
+    const __m128 highest = _mm_set1_ps(2147483520.0F);
+    for (; i + 8 <= count; i += 8) {
+        const __m128 a = _mm_min_ps(highest, _mm_mul_ps(_mm_loadu_ps(in + i), scales));
+        const __m128 b = _mm_min_ps(highest, _mm_mul_ps(_mm_loadu_ps(in + i + 4), scales));
+        const __m128i high = _mm_srai_epi32(_mm_cvtps_epi32(a), 16);
+        const __m128i low = _mm_srai_epi32(_mm_cvtps_epi32(b), 16);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_packs_epi32(high, low));
+    }
+#endif
+    for (; i < count; ++i) {
+        const float scaled = in[i] * scale;
+        if (std::isnan(scaled) || scaled <= -scale)
+            out[i] = -32768;
+        else if (scaled >= scale)
+            out[i] = 32767;
+        else
+            out[i] = static_cast<std::int16_t>(std::lrintf(scaled) >> 16);
+    }
 }
 
 } // namespace zorvel

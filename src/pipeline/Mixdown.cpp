@@ -5,11 +5,42 @@
 #include <algorithm>
 #include <new>
 
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
+
 namespace zorvel::Mixdown {
 
 namespace {
+
 constexpr std::int64_t chunkFrames = 16000;
+
+// The two loops of the mix, four samples at a time where the processor allows: left to the
+// compiler at -O2 they stay scalar and cost more than reading and writing the files.
+void addInto(float* mix, const float* samples, size_t count) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 4 <= count; i += 4)
+        _mm_storeu_ps(mix + i, _mm_add_ps(_mm_loadu_ps(mix + i), _mm_loadu_ps(samples + i)));
+#endif
+    for (; i < count; ++i)
+        mix[i] += samples[i];
 }
+
+void clampToFullScale(float* mix, size_t count) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    // maxps and minps yield their second operand for NaN, which keeps NaN as std::clamp does.
+    const __m128 low = _mm_set1_ps(-1.0F);
+    const __m128 high = _mm_set1_ps(1.0F);
+    for (; i + 4 <= count; i += 4)
+        _mm_storeu_ps(mix + i, _mm_min_ps(high, _mm_max_ps(low, _mm_loadu_ps(mix + i))));
+#endif
+    for (; i < count; ++i)
+        mix[i] = std::clamp(mix[i], -1.0F, 1.0F);
+}
+
+} // namespace
 
 Result<void> mix(const std::vector<std::filesystem::path>& wavs, const std::filesystem::path& output) {
     std::vector<AudioFileReader> inputs;
@@ -51,11 +82,9 @@ Result<void> mix(const std::vector<std::filesystem::path>& wavs, const std::file
             if (left <= 0)
                 continue;
             const std::int64_t got = TRY(input.read(read.data(), std::min(left, chunk)));
-            for (size_t i = 0; i < static_cast<size_t>(got * channels); ++i)
-                mixed[i] += read[i];
+            addInto(mixed.data(), read.data(), static_cast<size_t>(got * channels));
         }
-        for (size_t i = 0; i < samples; ++i)
-            mixed[i] = std::clamp(mixed[i], -1.0F, 1.0F);
+        clampToFullScale(mixed.data(), samples);
         TRY(file.write(mixed.data(), chunk));
         remaining -= chunk;
     }

@@ -6,6 +6,8 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
+#include <limits>
+#include <sndfile.h>
 
 namespace zorvel {
 namespace {
@@ -143,6 +145,56 @@ TEST(LoudnessEnvelopeAnalyze, EqualsThePlainSumBitForBitInEveryFormat) {
         ASSERT_TRUE(envelope) << name;
         EXPECT_EQ(envelope->values, plainEnvelope(stored, format.channels, format.sampleRate / 100)) << name;
     }
+}
+
+TEST(AudioFiles, FloatsWrittenToSixteenBitsMatchLibsndfilesOwnClippingConversion) {
+    std::vector<float> values = {0.0F, -0.0F, 1.0F, -1.0F, 1.5F, -1.5F, 1e30F, -1e30F,
+                                 std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min(),
+                                 32767.5F / 32768.0F, -32768.5F / 32768.0F, 32766.5F / 32768.0F};
+    // Every step between the 16-bit values, halves included, past both ends.
+    for (int k = -33000; k <= 33000; ++k)
+        for (float fraction : {0.0F, 0.25F, 0.5F, 0.75F})
+            values.push_back((static_cast<float>(k) + fraction) / 32768.0F);
+    // Tiny values, where the rounding at 32-bit precision shows.
+    for (int m = -140000; m <= 140000; m += 7)
+        values.push_back((static_cast<float>(m) + 0.5F) / 2147483648.0F);
+    for (float value : test::noise(10001, 1, 1.2F, 3))
+        values.push_back(value);
+
+    TemporaryFolder folder;
+    writeAudio(folder / "ours.wav", wav16k, values);
+    SF_INFO info{};
+    info.samplerate = 16000;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* reference = sf_open((folder / "theirs.wav").c_str(), SFM_WRITE, &info);
+    ASSERT_NE(reference, nullptr);
+    sf_command(reference, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    ASSERT_EQ(sf_writef_float(reference, values.data(), static_cast<sf_count_t>(values.size())),
+              static_cast<sf_count_t>(values.size()));
+    sf_close(reference);
+    const auto stored = [&](const char* name) {
+        SF_INFO readInfo{};
+        SNDFILE* file = sf_open((folder / name).c_str(), SFM_READ, &readInfo);
+        std::vector<short> samples(static_cast<size_t>(readInfo.frames));
+        sf_readf_short(file, samples.data(), readInfo.frames);
+        sf_close(file);
+        return samples;
+    };
+    const auto ours = stored("ours.wav");
+    const auto theirs = stored("theirs.wav");
+    ASSERT_EQ(ours.size(), values.size());
+    ASSERT_EQ(theirs.size(), values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        ASSERT_EQ(ours[i], theirs[i]) << "sample " << i << ": " << values[i];
+
+    // The vector path and the one-sample path agree everywhere.
+    std::vector<std::int16_t> bulk(values.size()), single(values.size());
+    floatToInt16(values.data(), bulk.data(), values.size());
+    for (size_t i = 0; i < values.size(); ++i)
+        floatToInt16(&values[i], &single[i], 1);
+    EXPECT_TRUE(bulk == single);
 }
 
 TEST(AudioFiles, SixteenBitSamplesConvertExactlyToFloats) {
