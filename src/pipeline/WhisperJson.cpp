@@ -240,7 +240,7 @@ private:
         std::string key;
     };
 
-    // What a value of `kind` is for, given where it sits.
+    // What the value about to be read is for, given where it sits.
     enum class Slot { none, transcription, offsets, text, from, to };
     Slot slot() const {
         if (m_frames.empty())
