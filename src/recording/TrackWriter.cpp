@@ -39,6 +39,7 @@ void TrackWriter::push(const AudioFormat& deviceFormat, const void* samples, std
                               static_cast<std::size_t>(bytesPerSample(deliveredSampleType(deviceFormat.sampleFormat)));
     Chunk chunk{deviceFormat, std::vector<std::byte>(bytes), frames};
     std::memcpy(chunk.bytes.data(), samples, bytes);
+    chunk.arrivedAt = elapsedSeconds();
     {
         const std::lock_guard lock(m_mutex);
         if (m_finishAt)
@@ -72,8 +73,9 @@ void TrackWriter::run() {
         batch.swap(m_queue);
         const std::optional<double> finishAt = m_finishAt;
         lock.unlock();
+        // A batch is placed by when its last buffer arrived, as if the worker had woken for it.
         if (!batch.empty())
-            writeBatch(batch, finishAt.value_or(elapsedSeconds()));
+            writeBatch(batch, batch.back().arrivedAt);
         else if (!finishAt)
             writeSilence(m_alignment.idleSilence(elapsedSeconds(), m_file.framesWritten()));
         if (finishAt) {

@@ -59,6 +59,7 @@ private:
         std::vector<std::byte> bytes;
         std::int64_t frames = 0;
         bool afterGap = false;
+        double arrivedAt = 0; // seconds from the origin
     };
 
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
