@@ -73,9 +73,8 @@ void TrackWriter::run() {
         batch.swap(m_queue);
         const std::optional<double> finishAt = m_finishAt;
         lock.unlock();
-        // A batch is placed by when its last buffer arrived, as if the worker had woken for it.
         if (!batch.empty())
-            writeBatch(batch, batch.back().arrivedAt);
+            writeBatch(batch);
         else if (!finishAt)
             writeSilence(m_alignment.idleSilence(elapsedSeconds(), m_file.framesWritten()));
         if (finishAt) {
@@ -86,19 +85,11 @@ void TrackWriter::run() {
     }
 }
 
-void TrackWriter::writeBatch(std::deque<Chunk>& batch, double elapsed) {
-    // Buffers that queued up while the worker was busy are a backlog, not a gap, so a batch is
-    // placed as a whole; only where a new capture begins is it cut.
-    auto begin = batch.begin();
-    while (begin != batch.end()) {
-        auto end = std::find_if(std::next(begin), batch.end(), [](const Chunk& chunk) { return chunk.afterGap; });
-        // What arrived after this part was captured after it, too.
-        double later = 0;
-        for (auto chunk = end; chunk != batch.end(); ++chunk)
-            later += static_cast<double>(chunk->frames) / chunk->format.sampleRate;
-        placeAndWrite(begin, end, elapsed - later);
-        begin = end;
-    }
+void TrackWriter::writeBatch(std::deque<Chunk>& batch) {
+    // Each buffer is placed by when it arrived, exactly as if the worker had woken for it: a
+    // backlog is told from a gap by the arrival times, and the alignment learns from every buffer.
+    for (auto chunk = batch.begin(); chunk != batch.end(); ++chunk)
+        placeAndWrite(chunk, std::next(chunk), chunk->arrivedAt);
 }
 
 void TrackWriter::placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed) {

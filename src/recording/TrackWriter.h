@@ -64,7 +64,7 @@ private:
 
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
     void run();
-    void writeBatch(std::deque<Chunk>& batch, double elapsed);
+    void writeBatch(std::deque<Chunk>& batch);
     void placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed);
     void writeChunk(Chunk& chunk, std::int64_t& dropFrames);
     AudioConverter* converterFor(const AudioFormat& deviceFormat);
