@@ -1,5 +1,7 @@
 #include "support/LogFile.h"
 
+#include "support/Files.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <string>
@@ -28,15 +30,7 @@ void LogFile::line(std::string_view message) {
     std::string text = "[zorvel] ";
     text.append(message);
     text.push_back('\n');
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const ssize_t written = ::write(m_fd, rest.data(), rest.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return;
-        rest.remove_prefix(static_cast<size_t>(written));
-    }
+    writeToDescriptor(m_fd, text);
 }
 
 void LogFile::close() {
