@@ -33,19 +33,6 @@ private:
     int m_fd;
 };
 
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t written = ::write(fd, data.data(), data.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
-}
-
 } // namespace
 
 Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents) {
@@ -56,7 +43,7 @@ Result<void> writeFileAtomically(const std::filesystem::path& target, std::strin
     Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (fd.get() < 0)
         return failure(Error::fromErrno("Не удалось записать", target, errno));
-    if (!writeAll(fd.get(), contents) || ::fsync(fd.get()) != 0) {
+    if (!writeToDescriptor(fd.get(), contents) || ::fsync(fd.get()) != 0) {
         const int code = errno;
         removeQuietly(temporary);
         return failure(Error::fromErrno("Не удалось записать", target, code));
@@ -89,15 +76,16 @@ Result<std::string> readWholeFile(const std::filesystem::path& path) {
     return contents;
 }
 
-void writeToDescriptor(int fd, std::string_view text) {
+bool writeToDescriptor(int fd, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(fd, text.data(), text.size());
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0)
-            return;
+            return false;
         text.remove_prefix(static_cast<size_t>(written));
     }
+    return true;
 }
 
 void removeQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }

@@ -15,9 +15,9 @@ Result<void> writeFileAtomically(const std::filesystem::path& target, std::strin
 // The whole file as bytes.
 Result<std::string> readWholeFile(const std::filesystem::path& path);
 
-// Writes all of `text` to a descriptor (standard output or error), retrying short writes; gives up
-// silently when the descriptor is closed.
-void writeToDescriptor(int fd, std::string_view text);
+// Writes all of `text` to a descriptor, retrying short and interrupted writes. False when a write
+// failed (errno tells why); callers that print to standard output or error may ignore it.
+bool writeToDescriptor(int fd, std::string_view text);
 
 // Deletes a file, ignoring every failure (a missing file included).
 void removeQuietly(const std::filesystem::path& path);
