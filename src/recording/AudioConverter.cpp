@@ -1,5 +1,7 @@
 #include "recording/AudioConverter.h"
 
+#include "audio/SampleConversion.h"
+
 #include <soxr.h>
 
 namespace zorvel {
@@ -11,12 +13,9 @@ void samplesToFloat(const void* samples, SampleType type, std::int64_t count, fl
         std::copy(in, in + count, out);
         return;
     }
-    case SampleType::int16: {
-        const auto* in = static_cast<const std::int16_t*>(samples);
-        for (std::int64_t i = 0; i < count; ++i)
-            out[i] = static_cast<float>(in[i]) / 32768.0F;
+    case SampleType::int16:
+        int16ToFloat(static_cast<const std::int16_t*>(samples), out, static_cast<std::size_t>(count));
         return;
-    }
     case SampleType::int32: {
         const auto* in = static_cast<const std::int32_t*>(samples);
         for (std::int64_t i = 0; i < count; ++i)
