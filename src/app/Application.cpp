@@ -17,27 +17,14 @@ namespace zorvel {
 
 namespace {
 
-// A RecordingSession as the controller sees it. A session still running when it is dropped is
-// stopped first, so that its files are complete.
+// A RecordingSession as the controller sees it. A session dropped while running stops itself, so
+// its files are complete.
 class SessionRecording final : public Recording {
 public:
     explicit SessionRecording(std::unique_ptr<RecordingSession> session) : m_session(std::move(session)) {}
-    ~SessionRecording() override {
-        if (m_running)
-            m_session->stop();
-    }
-    SessionRecording(const SessionRecording&) = delete;
-    SessionRecording& operator=(const SessionRecording&) = delete;
 
-    Result<void> start() override {
-        TRY(m_session->start());
-        m_running = true;
-        return {};
-    }
-    void stop() override {
-        m_session->stop();
-        m_running = false;
-    }
+    Result<void> start() override { return m_session->start(); }
+    void stop() override { m_session->stop(); }
     std::filesystem::path folderURL() const override { return m_session->folderURL(); }
     TimePoint startedAt() const override { return m_session->startedAt(); }
     bool micEnabled() const override { return m_session->micEnabled(); }
@@ -46,7 +33,6 @@ public:
 
 private:
     std::unique_ptr<RecordingSession> m_session;
-    bool m_running = false;
 };
 
 } // namespace
