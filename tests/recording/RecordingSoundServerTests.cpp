@@ -73,6 +73,16 @@ void waitWhilePlaying(std::future<ProgramRun>& playing) {
     EXPECT_EQ(playing.get().exitStatus, 0);
 }
 
+// Records into `file` with `recorder` while `sound` plays on `device`, then stops the recorder.
+template <typename Recorder>
+void recordWhilePlaying(Recorder& recorder, const std::filesystem::path& file, const std::string& device,
+                        const std::filesystem::path& sound) {
+    ASSERT_TRUE(recorder.start(file).has_value());
+    auto playing = play(device, sound);
+    waitWhilePlaying(playing);
+    recorder.stop();
+}
+
 struct Recorded {
     int rate = 0;
     int channels = 0;
@@ -133,10 +143,7 @@ protected:
 TEST_F(SoundServer, MicrophoneNoiseComesOutBitExactAt48kMonoFloat) {
     const auto noise = writeNoise(folder / "noise.wav", {48000, 1, SampleFormat::float32}, 1.0, 1);
     MicRecorder recorder;
-    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    auto playing = play("feed", folder / "noise.wav");
-    waitWhilePlaying(playing);
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordWhilePlaying(recorder, folder / "mic.caf", "feed", folder / "noise.wav"));
     const Recorded mic = readRecording(folder / "mic.caf");
     EXPECT_EQ(mic.rate, 48000);
     EXPECT_EQ(mic.channels, 1);
@@ -161,10 +168,7 @@ TEST_F(SoundServer, A44kStereoMicrophoneIsConvertedTo48kMono) {
         (void)writer->write(samples.data(), 44100);
     }
     MicRecorder recorder;
-    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    auto playing = play("feed44", folder / "tone.wav");
-    waitWhilePlaying(playing);
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordWhilePlaying(recorder, folder / "mic.caf", "feed44", folder / "tone.wav"));
     const Recorded mic = readRecording(folder / "mic.caf");
     ASSERT_EQ(mic.rate, 48000);
     ASSERT_EQ(mic.channels, 1);
@@ -180,10 +184,7 @@ TEST_F(SoundServer, A44kStereoMicrophoneIsConvertedTo48kMono) {
 TEST_F(SoundServer, SystemAudioIsBitExactInTheOutputsOwnFormat) {
     const auto noise = writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 1.0, 2);
     SystemAudioRecorder recorder;
-    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
-    auto playing = play("speakers", folder / "noise.wav");
-    waitWhilePlaying(playing);
-    recorder.stop();
+    ASSERT_NO_FATAL_FAILURE(recordWhilePlaying(recorder, folder / "system.caf", "speakers", folder / "noise.wav"));
     const Recorded system = readRecording(folder / "system.caf");
     EXPECT_EQ(system.rate, 44100);
     EXPECT_EQ(system.channels, 2);
