@@ -135,6 +135,11 @@ void AppDelegate::alert(AlertStyle style, const QString& message, const QString&
 
 void AppDelegate::notify(const QString& title, const QString& body) { m_services.notifier->notify(title, body); }
 
+void AppDelegate::log(const std::string& line) const {
+    if (m_services.log)
+        m_services.log(line);
+}
+
 // Recording.
 
 void AppDelegate::toggleRecording() {
@@ -150,6 +155,7 @@ void AppDelegate::startRecording() {
     auto created = m_services.createRecording(micEnabled);
     Result<void> started = created ? (*created)->start() : Result<void>(failure(created.error()));
     if (!started) {
+        log("Не удалось начать запись: " + started.error().logText());
         alert(AlertStyle::warning, "Не удалось начать запись", QString::fromStdString(started.error().description()));
         setStatusLine("Готов к записи");
         m_toggleItem->setEnabled(true);
@@ -252,6 +258,7 @@ void AppDelegate::transcriptionDidFinish(const Result<std::filesystem::path>& re
         setStatusLine("Конспект готов");
         notify("Конспект готов", QString::fromStdString(folder.filename().string()));
     } else {
+        log("Транскрибация «" + folder.string() + "» не удалась: " + result.error().logText());
         setStatusLine("Ошибка транскрибации");
         alert(AlertStyle::warning, "Транскрибация не удалась. Аудио сохранено в " + qPath(folder),
               QString::fromStdString(result.error().description()));
@@ -319,13 +326,15 @@ void AppDelegate::downloadModel() {
         const auto percent = static_cast<long long>(fraction * 100.0);
         guard->setStatusLine("Скачиваю модель… " + QString::number(percent) + "%");
     };
-    m_modelDownloader.onFinish = [guard](std::optional<Error> error) {
+    m_modelDownloader.onFinish = [guard](const Result<void>& outcome) {
         if (!guard)
             return;
-        if (error) {
+        if (!outcome) {
+            guard->log(outcome.error().logText());
             guard->m_downloadModelItem->setEnabled(true);
             guard->setStatusLine("Не удалось скачать модель");
-            guard->alert(AlertStyle::warning, "Не удалось скачать модель", QString::fromStdString(error->description()));
+            guard->alert(AlertStyle::warning, "Не удалось скачать модель",
+                         QString::fromStdString(outcome.error().description()));
             return;
         }
         guard->m_downloadModelItem->setVisible(false);

@@ -83,6 +83,7 @@ private:
     void setClockTitle(const QString& title);
     void showStatusLine();
     void alert(AlertStyle style, const QString& message, const QString& informativeText);
+    void log(const std::string& line) const;
 
     AppServices m_services;
     QMenu m_menu;

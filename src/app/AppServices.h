@@ -76,6 +76,9 @@ struct AppServices {
     std::function<bool()> requestMicrophoneAccess;
     // Creates a recording folder and its recorders (nothing recording yet).
     std::function<Result<std::unique_ptr<Recording>>(bool micEnabled)> createRecording;
+    // One line for the application's log: what failed, with the platform's own words and codes
+    // that the user-facing messages leave out. May be empty.
+    std::function<void(const std::string& line)> log;
     // Runs one whole transcription; called on a worker thread.
     std::function<Result<std::filesystem::path>(const std::string& language, const std::filesystem::path& folder,
                                                 TimePoint startedAt)>

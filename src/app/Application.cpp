@@ -4,6 +4,7 @@
 #include "app/DesktopServices.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
+#include "support/Files.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -12,6 +13,7 @@
 #include <QTranslator>
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace zorvel {
 
@@ -61,6 +63,8 @@ int runApplication(int& argc, char** argv) {
     services.opener = &opener;
     services.now = [] { return std::chrono::system_clock::now(); };
     services.requestMicrophoneAccess = [] { return true; };
+    // Standard error is the application's log: the desktop session keeps it in its journal.
+    services.log = [](const std::string& line) { (void)writeToDescriptor(STDERR_FILENO, "Zorvel: " + line + "\n"); };
     services.createRecording = [](bool micEnabled) -> Result<std::unique_ptr<Recording>> {
         auto session = TRY(RecordingSession::create(micEnabled));
         return std::make_unique<SessionRecording>(std::move(session));

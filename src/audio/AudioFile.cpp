@@ -12,7 +12,9 @@ void detail::SndfileCloser::operator()(sf_private_tag* file) const { sf_close(fi
 namespace {
 
 Error sndfileError(std::string_view action, const std::filesystem::path& path, SNDFILE* file) {
-    return Error::platform(std::string(action) + " «" + path.string() + "»: " + sf_strerror(file));
+    const std::string words = sf_strerror(file);
+    return Error::platform(std::string(action) + " «" + path.string() + "»: " + words, ErrorSource::sndfile,
+                           sf_error(file), words);
 }
 
 int containerFor(const std::filesystem::path& path) {

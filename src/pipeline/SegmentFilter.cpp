@@ -135,7 +135,8 @@ Result<std::vector<TranscriptSegment>> Transcriber::parseSegments(const std::fil
     auto decoded = decodeWhisperSegments(repairWhisperJson(raw));
     if (!decoded)
         return failure(Error::platform("Не удалось разобрать ответ распознавателя «" + json.string() +
-                                       "»: " + decoded.error()));
+                                       "»: " + decoded.error().description())
+                           .causedBy(decoded.error()));
 
     FilterTools tools;
     std::vector<TranscriptSegment> kept;

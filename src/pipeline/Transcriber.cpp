@@ -67,9 +67,12 @@ Result<void> Transcriber::runProcess(const std::filesystem::path& executable, co
     if (outcome.succeeded())
         return {};
     const std::string tool = executable.filename().string();
-    if (outcome.kind == ProcessOutcome::Kind::signalled)
+    if (outcome.kind == ProcessOutcome::Kind::signalled) {
+        const std::string words = strsignal(outcome.code);
         return failure(Error::platform(tool + " аварийно завершился (сигнал " + std::to_string(outcome.code) + ", " +
-                                       strsignal(outcome.code) + "). Подробности в whisper.log в папке записи."));
+                                           words + "). Подробности в whisper.log в папке записи.",
+                                       ErrorSource::signal, outcome.code, words));
+    }
     return failure(ZorvelError::processFailed(tool, outcome.code));
 }
 

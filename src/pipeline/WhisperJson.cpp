@@ -188,13 +188,13 @@ bool needsRepair(std::string_view raw) {
 // is told by the role of the enclosing object or array and the key it is stored under.
 class SegmentCollector : public nlohmann::json_sax<nlohmann::json> {
 public:
-    std::expected<std::vector<WhisperSegment>, std::string> result() {
-        if (!m_error.empty())
-            return std::unexpected(m_error);
+    Result<std::vector<WhisperSegment>> result() {
+        if (m_error)
+            return failure(std::move(*m_error));
         if (m_transcriptionError)
-            return std::unexpected(*m_transcriptionError);
+            return failure(Error::platform(*m_transcriptionError));
         if (!m_transcription)
-            return std::unexpected(std::string("нет ключа \"transcription\""));
+            return failure(Error::platform("нет ключа \"transcription\""));
         return std::move(*m_transcription);
     }
 
@@ -227,7 +227,7 @@ public:
     bool end_array() override { return close(); }
 
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-        m_error = error.what();
+        m_error = Error::platform(error.what(), ErrorSource::json, error.id, error.what());
         return false;
     }
 
@@ -375,7 +375,7 @@ private:
     }
 
     bool stop(std::string why) {
-        m_error = std::move(why);
+        m_error = Error::platform(std::move(why));
         return false;
     }
 
@@ -390,14 +390,14 @@ private:
     Element m_current;
     std::optional<std::vector<WhisperSegment>> m_transcription;
     std::optional<std::string> m_transcriptionError;
-    std::string m_error;
+    std::optional<Error> m_error;
     std::int64_t m_integer = 0;
     string_t* m_string = nullptr;
 };
 
 } // namespace
 
-std::expected<std::vector<WhisperSegment>, std::string> decodeWhisperSegments(const std::string& json) {
+Result<std::vector<WhisperSegment>> decodeWhisperSegments(const std::string& json) {
     SegmentCollector collector;
     nlohmann::json::sax_parse(json, &collector);
     return collector.result();

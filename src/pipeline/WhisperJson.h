@@ -1,7 +1,8 @@
 #pragma once
 
+#include "support/Error.h"
+
 #include <cstdint>
-#include <expected>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,8 @@ struct WhisperSegment {
 // "offsets" {"from", "to"} as integers that fit 64 bits and "text" as a string; other keys are
 // ignored at every level, and of a key given twice the last one counts. The whole document must
 // be valid JSON. Streams through the text instead of building a tree, which would cost more
-// than everything else the segment filter does. Fails with a description of what is wrong.
-std::expected<std::vector<WhisperSegment>, std::string> decodeWhisperSegments(const std::string& json);
+// than everything else the segment filter does. Fails with a description of what is wrong (for
+// invalid JSON, the parser's own words and error id).
+Result<std::vector<WhisperSegment>> decodeWhisperSegments(const std::string& json);
 
 } // namespace zorvel

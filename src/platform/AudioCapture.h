@@ -1,13 +1,11 @@
 #pragma once
 
 #include "audio/AudioFile.h"
+#include "support/Error.h"
 
 #include <cstdint>
-#include <expected>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 
 namespace zorvel {
 
@@ -27,26 +25,6 @@ enum class SampleType { float32, int16, int32 };
 SampleType deliveredSampleType(SampleFormat deviceFormat);
 int bytesPerSample(SampleType type);
 
-// The step at which opening a capture failed, in the order in which they are taken.
-enum class CaptureStep {
-    connect,           // reaching the sound server and finding the device
-    readFormat,        // asking the device for its own sample format
-    unsupportedFormat, // a device format we cannot represent (code -1)
-    createStream,
-    installCallback,
-    startStream,
-};
-
-struct CaptureFailure {
-    CaptureStep step = CaptureStep::connect;
-    // The platform's error code (0 when it gave none; -1 for an unsupported format).
-    std::int32_t code = 0;
-    // True when there is no usable device at all (no default input, or only a monitor).
-    bool noDevice = false;
-    // The platform's own words for the failure.
-    std::string message;
-};
-
 struct CaptureCallbacks {
     // Called on the sound server's thread for every delivered buffer: `frames` interleaved frames
     // of format().sampleFormat's delivered type. Holes in the stream arrive as zeros. The samples are
@@ -58,6 +36,10 @@ struct CaptureCallbacks {
     std::function<void()> onDefaultOutputChanged;
 };
 
+// A failed capture step is an Error that knows its CaptureStep (Error::captureStep()), the sound
+// server's error code and its own words for the failure; its description says what was being done
+// in the server's words ("Не удалось начать запись с «…»: …").
+
 // One capture of a device. Opening connects to the device and learns its own format; start()
 // creates the stream, installs the callbacks and starts delivery. Destroying it stops it (stream
 // first, then the connection), and once the destructor has returned no callback runs any more.
@@ -67,13 +49,9 @@ public:
     virtual ~AudioCapture() = default;
     // The device's own format.
     virtual const AudioFormat& format() const = 0;
-    // The concrete device recorded (never an alias such as a "default" name).
-    virtual const std::string& deviceName() const = 0;
-    // Steps createStream, installCallback, startStream. Call at most once.
-    virtual std::optional<CaptureFailure> start(CaptureCallbacks callbacks) = 0;
+    // Steps createStream and startStream. Call at most once.
+    virtual Result<void> start(CaptureCallbacks callbacks) = 0;
 };
-
-using CaptureResult = std::expected<std::unique_ptr<AudioCapture>, CaptureFailure>;
 
 // Watches the default input without capturing: while it exists, a change of the default input
 // posts AudioConfigurationNotifier. A recorder that lost its input keeps one, since there is no
@@ -88,7 +66,7 @@ public:
 class AudioBackend {
 public:
     virtual ~AudioBackend() = default;
-    virtual CaptureResult open(CaptureDevice device) = 0;
+    virtual Result<std::unique_ptr<AudioCapture>> open(CaptureDevice device) = 0;
     // Empty when the sound system cannot be reached.
     virtual std::unique_ptr<AudioInputWatch> watchDefaultInput() = 0;
 

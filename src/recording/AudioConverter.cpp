@@ -35,9 +35,11 @@ Result<std::unique_ptr<AudioConverter>> AudioConverter::create(const AudioFormat
         const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
         converter->m_resampler = soxr_create(from.sampleRate, toRate, static_cast<unsigned>(toChannels), &error,
                                              &io, &quality, nullptr);
-        if (converter->m_resampler == nullptr)
-            return failure(Error::platform(std::string("Не удалось создать преобразователь звука: ") +
-                                           (error != nullptr ? error : "soxr")));
+        if (converter->m_resampler == nullptr) {
+            const std::string words = error != nullptr ? error : "soxr";
+            return failure(Error::platform("Не удалось создать преобразователь звука: " + words, ErrorSource::soxr,
+                                           std::nullopt, words));
+        }
     }
     return converter;
 }
@@ -88,7 +90,8 @@ Result<std::pair<const float*, std::int64_t>> AudioConverter::convert(const void
     size_t produced = 0;
     if (const soxr_error_t error = soxr_process(m_resampler, m_mixed.data(), count, &used, m_output.data(),
                                                 m_lastCapacity, &produced))
-        return failure(Error::platform(std::string("Не удалось преобразовать звук: ") + error));
+        return failure(Error::platform(std::string("Не удалось преобразовать звук: ") + error, ErrorSource::soxr,
+                                       std::nullopt, error));
     return std::pair<const float*, std::int64_t>{m_output.data(), static_cast<std::int64_t>(produced)};
 }
 

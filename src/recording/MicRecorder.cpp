@@ -33,18 +33,19 @@ float peakOf(const void* samples, SampleType type, std::int64_t count) {
     return peak;
 }
 
-Error engineError(const CaptureFailure& failed) {
-    switch (failed.step) {
+// No usable input is "microphone unavailable", which keeps the sound server's words for whoever
+// shows or logs them; a stream that would not start is reported in the server's words.
+Error engineError(Error failed) {
+    switch (failed.captureStep().value_or(CaptureStep::startStream)) {
     case CaptureStep::connect:
     case CaptureStep::readFormat:
     case CaptureStep::unsupportedFormat:
-        return ZorvelError::microphoneUnavailable();
+        return Error(ZorvelError::microphoneUnavailable()).causedBy(failed);
     case CaptureStep::createStream:
-    case CaptureStep::installCallback:
     case CaptureStep::startStream:
         break;
     }
-    return failed.noDevice ? Error(ZorvelError::microphoneUnavailable()) : Error::platform(failed.message);
+    return failed;
 }
 
 } // namespace
@@ -80,7 +81,7 @@ Result<void> MicRecorder::start(const std::filesystem::path& path, std::optional
 Result<void> MicRecorder::startEngine() {
     auto opened = m_backend.open(CaptureDevice::defaultInput);
     if (!opened)
-        return failure(engineError(opened.error()));
+        return failure(engineError(std::move(opened).error()));
     std::unique_ptr<AudioCapture> engine = std::move(*opened);
     const AudioFormat deviceFormat = engine->format();
     if (deviceFormat.sampleRate <= 0 || deviceFormat.channels <= 0)
@@ -89,8 +90,8 @@ Result<void> MicRecorder::startEngine() {
     callbacks.onBuffer = [file = m_file.get(), deviceFormat](const void* samples, std::int64_t frames) {
         file->push(deviceFormat, samples, frames);
     };
-    if (std::optional<CaptureFailure> failed = engine->start(std::move(callbacks)))
-        return failure(engineError(*failed));
+    if (auto started = engine->start(std::move(callbacks)); !started)
+        return failure(engineError(std::move(started).error()));
     m_engine = std::move(engine);
     return {};
 }

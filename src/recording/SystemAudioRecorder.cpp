@@ -9,22 +9,26 @@ namespace {
 // When no output can be captured after a change, the recorder looks again this often.
 constexpr int followRetryMilliseconds = 1000;
 
-Error captureError(const CaptureFailure& failed) {
-    switch (failed.step) {
-    case CaptureStep::connect:
-        return ZorvelError::coreAudio("создание системного тапа", failed.code);
-    case CaptureStep::readFormat:
-        return ZorvelError::coreAudio("чтение формата тапа", failed.code);
-    case CaptureStep::unsupportedFormat:
-        return ZorvelError::coreAudio("неподдерживаемый формат тапа", -1);
-    case CaptureStep::createStream:
-        return ZorvelError::coreAudio("создание агрегатного устройства", failed.code);
-    case CaptureStep::installCallback:
-        return ZorvelError::coreAudio("создание IO-процедуры", failed.code);
-    case CaptureStep::startStream:
-        break;
-    }
-    return ZorvelError::coreAudio("старт записи системного звука", failed.code);
+// The user-facing error of a failed capture step. Its message names the step but not the sound
+// server's words, which the error keeps for whoever shows or logs it.
+Error captureError(const Error& failed) {
+    const auto code = static_cast<std::int32_t>(failed.code().value_or(0));
+    const auto kind = [&] {
+        switch (failed.captureStep().value_or(CaptureStep::startStream)) {
+        case CaptureStep::connect:
+            return ZorvelError::coreAudio("создание системного тапа", code);
+        case CaptureStep::readFormat:
+            return ZorvelError::coreAudio("чтение формата тапа", code);
+        case CaptureStep::unsupportedFormat:
+            return ZorvelError::coreAudio("неподдерживаемый формат тапа", -1);
+        case CaptureStep::createStream:
+            return ZorvelError::coreAudio("создание агрегатного устройства", code);
+        case CaptureStep::startStream:
+            break;
+        }
+        return ZorvelError::coreAudio("старт записи системного звука", code);
+    }();
+    return Error(kind).causedBy(failed);
 }
 
 } // namespace
@@ -48,16 +52,16 @@ Result<void> SystemAudioRecorder::start(const std::filesystem::path& path, std::
         return failure(file.error()); // the capture is released on the way out
     m_file = std::move(*file);
     m_follower = std::make_unique<QObject>();
-    if (std::optional<CaptureFailure> failed = startCapture(*capture)) {
+    if (auto started = startCapture(*capture); !started) {
         capture.reset();
         cleanup();
-        return failure(captureError(*failed));
+        return failure(captureError(started.error()));
     }
     m_capture = std::move(capture);
     return {};
 }
 
-std::optional<CaptureFailure> SystemAudioRecorder::startCapture(AudioCapture& capture) {
+Result<void> SystemAudioRecorder::startCapture(AudioCapture& capture) {
     CaptureCallbacks callbacks;
     callbacks.onBuffer = [file = m_file.get(), format = capture.format()](const void* samples, std::int64_t frames) {
         file->push(format, samples, frames);
@@ -76,7 +80,7 @@ void SystemAudioRecorder::followDefaultOutput() {
     m_capture.reset();
     m_file->markGap();
     if (auto opened = m_backend.open(CaptureDevice::defaultOutputMonitor); opened) {
-        if (!startCapture(**opened)) {
+        if (startCapture(**opened)) {
             m_capture = std::move(*opened);
             return;
         }

@@ -30,8 +30,8 @@ public:
     SystemAudioRecorder& operator=(const SystemAudioRecorder&) = delete;
 
     // Sets up the capture and the file and starts capturing. A failed step is a
-    // ZorvelError::coreAudio with its step's text and the sound server's error code (or the file's
-    // platform error); whatever the failed start had set up is released before it returns, and a
+    // ZorvelError::coreAudio with its step's text and the sound server's error code, which also
+    // carries the step and the server's own words (or the file's platform error); whatever the failed start had set up is released before it returns, and a
     // file it created stays on disk. `origin` is the instant the file's first frame stands for.
     Result<void> start(const std::filesystem::path& path, std::optional<SteadyTime> origin = {});
 
@@ -44,7 +44,7 @@ public:
 
 private:
     Result<std::unique_ptr<AudioCapture>> openCapture();
-    std::optional<CaptureFailure> startCapture(AudioCapture& capture);
+    Result<void> startCapture(AudioCapture& capture);
     void followDefaultOutput();
     void cleanup();
 

@@ -136,7 +136,7 @@ ModelDownloader::ModelDownloader()
     m_deadline->setSingleShot(true);
     QObject::connect(m_deadline.get(), &QTimer::timeout, m_events.get(), [this] {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
-        finish(downloadError("загрузка не завершилась за " + std::to_string(seconds) + " с"));
+        finish(failure(downloadError("загрузка не завершилась за " + std::to_string(seconds) + " с")));
     });
 }
 
@@ -183,11 +183,12 @@ bool ModelDownloader::acceptStatus() {
     const int code = status.toInt();
     if (code >= 200 && code < 300)
         return true;
-    const QString reason = m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed();
+    const std::string reason =
+        m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().trimmed().toStdString();
     std::string text = "сервер ответил HTTP " + std::to_string(code);
-    if (!reason.isEmpty())
-        text += " (" + reason.toStdString() + ")";
-    finish(downloadError(text));
+    if (!reason.empty())
+        text += " (" + reason + ")";
+    finish(failure(downloadError(text).withPlatformCause(ErrorSource::http, code, reason)));
     return false;
 }
 
@@ -195,7 +196,7 @@ bool ModelDownloader::drainBody() {
     if (!m_part) {
         auto part = PartFile::create(Paths::modelURL());
         if (!part) {
-            finish(std::move(part).error());
+            finish(failure(std::move(part).error()));
             return false;
         }
         m_part = std::move(*part);
@@ -206,7 +207,7 @@ bool ModelDownloader::drainBody() {
         if (read <= 0)
             break;
         if (auto written = m_part->write(chunk.data(), static_cast<std::size_t>(read)); !written) {
-            finish(std::move(written).error());
+            finish(std::move(written));
             return false;
         }
     }
@@ -246,21 +247,19 @@ void ModelDownloader::handleFinished() {
         break;
     case QNetworkReply::OperationCanceledError:
         // Our own aborts disconnect first, so this is the transfer time-out.
-        finish(downloadError("сервер не присылал данных " +
-                             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_stallLimit).count()) +
-                             " с"));
+        finish(failure(downloadError(
+            "сервер не присылал данных " +
+            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(m_stallLimit).count()) + " с")));
         return;
-    default:
-        finish(downloadError(m_reply->errorString().toStdString()));
+    default: {
+        const std::string words = m_reply->errorString().toStdString();
+        finish(failure(downloadError(words).withPlatformCause(ErrorSource::qtNetwork, m_reply->error(), words)));
         return;
+    }
     }
     if (!drainBody())
         return;
-    if (auto stored = store(); !stored) {
-        finish(std::move(stored).error());
-        return;
-    }
-    finish(std::nullopt);
+    finish(store());
 }
 
 Result<void> ModelDownloader::store() {
@@ -276,7 +275,7 @@ Result<void> ModelDownloader::store() {
     return m_part->commit();
 }
 
-void ModelDownloader::finish(std::optional<Error> error) {
+void ModelDownloader::finish(Result<void> outcome) {
     if (!m_isDownloading)
         return;
     m_isDownloading = false;
@@ -290,7 +289,7 @@ void ModelDownloader::finish(std::optional<Error> error) {
     m_part.reset();
     // A copy, so that the callback may replace onFinish or start the next download.
     if (auto callback = onFinish)
-        callback(std::move(error));
+        callback(std::move(outcome));
 }
 
 } // namespace zorvel

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 
 class QNetworkAccessManager;
 class QObject;
@@ -40,8 +39,8 @@ public:
     // The fraction of the file received so far (0 to 1), only when the server states the size;
     // never decreasing within one download.
     std::function<void(double)> onProgress;
-    // Once per download: no error means the model is stored at Paths::modelURL().
-    std::function<void(std::optional<Error>)> onFinish;
+    // Once per download: success means the model is stored at Paths::modelURL().
+    std::function<void(Result<void>)> onFinish;
 
     // Begins a download unless one is running, in which case nothing happens.
     void start();
@@ -61,7 +60,7 @@ private:
     // Moves what the reply holds into the part file; an error ends the download.
     bool drainBody();
     Result<void> store();
-    void finish(std::optional<Error> error);
+    void finish(Result<void> outcome);
 
     std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<QTimer> m_deadline;

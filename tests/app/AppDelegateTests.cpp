@@ -125,6 +125,7 @@ protected:
         services.opener = &opener;
         services.now = [this] { return clock; };
         services.requestMicrophoneAccess = [this] { return micAllowed; };
+        services.log = [this](const std::string& line) { logged.push_back(line); };
         services.createRecording = [this](bool micEnabled) -> Result<std::unique_ptr<Recording>> {
             if (createError)
                 return failure(*createError);
@@ -196,6 +197,7 @@ protected:
     bool micAllowed = true;
     std::optional<Error> createError;
     std::optional<Error> transcriptionError;
+    std::vector<std::string> logged;
     bool holdTranscriptions = false;
     void releaseTranscriptions() {
         if (!isReleased)
@@ -386,13 +388,20 @@ TEST_F(AppDelegateTest, DeniedMicrophoneRecordsSystemAudioAndNeverWarns) {
 
 TEST_F(AppDelegateTest, FailedStartLeavesNothingRunning) {
     launch();
-    recording->startError = ZorvelError::microphoneUnavailable();
+    recording->startError = Error(ZorvelError::microphoneUnavailable())
+                                .withPlatformCause(ErrorSource::pulseAudio, 5, "Нет такой сущности")
+                                .inCaptureStep(CaptureStep::connect);
     startRecording();
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
     EXPECT_EQ(alerts.shown[0].message, "Не удалось начать запись");
     EXPECT_EQ(alerts.shown[0].informativeText,
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
+    // The sound server's words, its code and the failed step, which the message leaves out, are logged.
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0], "Не удалось начать запись: Микрофон недоступен. Проверьте в Настройках → Звук, что "
+                         "выбрано устройство ввода. [libpulse, код 5: Нет такой сущности; шаг: подключение к "
+                         "звуковому серверу]");
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     EXPECT_TRUE(delegate->toggleItem()->isEnabled());
     EXPECT_EQ(delegate->toggleItem()->text(), "Начать запись");
@@ -520,7 +529,7 @@ TEST_F(AppDelegateTest, ModelDownloadProgressAndOutcomes) {
     EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
     EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
 
-    delegate->modelDownloader().onFinish(std::nullopt);
+    delegate->modelDownloader().onFinish({});
     EXPECT_FALSE(delegate->downloadModelItem()->isVisible());
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     ASSERT_EQ(notifier.sent.size(), 1u);

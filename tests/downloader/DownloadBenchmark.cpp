@@ -54,12 +54,13 @@ int main(int argc, char** argv) {
     downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
     int status = 0;
     QElapsedTimer clock;
-    downloader.onFinish = [&](std::optional<zorvel::Error> error) {
+    downloader.onFinish = [&](const zorvel::Result<void>& outcome) {
         const double seconds = static_cast<double>(clock.elapsed()) / 1000.0;
         std::error_code ignored;
         const auto stored = std::filesystem::file_size(zorvel::Paths::modelURL(), ignored);
-        if (error || stored != size) {
-            std::fprintf(stderr, "failed: %s (stored %ju bytes)\n", error ? error->description().c_str() : "size",
+        if (!outcome || stored != size) {
+            std::fprintf(stderr, "failed: %s (stored %ju bytes)\n",
+                         outcome ? "size" : outcome.error().description().c_str(),
                          static_cast<std::uintmax_t>(stored));
             status = 1;
         } else {

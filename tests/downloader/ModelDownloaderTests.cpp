@@ -71,10 +71,11 @@ Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no)
         if (startAgain == StartAgain::onEveryProgress)
             downloader.start();
     };
-    downloader.onFinish = [&](std::optional<Error> error) {
+    downloader.onFinish = [&](Result<void> finished) {
         EXPECT_TRUE(onMainThread());
         ++outcome.finishes;
-        outcome.error = std::move(error);
+        if (!finished)
+            outcome.error = std::move(finished).error();
     };
     downloader.start();
     EXPECT_TRUE(downloader.isDownloading());
@@ -173,6 +174,10 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStart
         const Outcome outcome = run(downloader);
         EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: сервер ответил HTTP " + status.substr(0, 3) + " (" +
                                            status.substr(4) + ")");
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->source(), ErrorSource::http);
+        EXPECT_EQ(outcome.error->code(), std::stoi(status.substr(0, 3)));
+        EXPECT_EQ(outcome.error->platformMessage(), status.substr(4));
         EXPECT_EQ(outcome.progress.size(), 0U);
         EXPECT_TRUE(modelIs("old model"));
         EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
@@ -273,7 +278,7 @@ TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFil
     {
         ModelDownloader downloader;
         downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
-        downloader.onFinish = [&](std::optional<Error>) { finished = true; };
+        downloader.onFinish = [&](const Result<void>&) { finished = true; };
         downloader.start();
         QElapsedTimer clock;
         for (clock.start(); folderListing().empty() && clock.elapsed() < 10000;)

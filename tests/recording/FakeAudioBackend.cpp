@@ -18,13 +18,12 @@ public:
         std::erase(m_backend.m_live, this);
     }
     const AudioFormat& format() const override { return m_settings.format; }
-    const std::string& deviceName() const override { return m_name; }
-    std::optional<CaptureFailure> start(CaptureCallbacks callbacks) override {
+    Result<void> start(CaptureCallbacks callbacks) override {
         if (m_settings.startFailure)
-            return m_settings.startFailure;
+            return failure(*m_settings.startFailure);
         m_callbacks = std::move(callbacks);
         m_started = true;
-        return std::nullopt;
+        return {};
     }
 
     CaptureDevice device() const { return m_device; }
@@ -35,7 +34,6 @@ private:
     FakeAudioBackend& m_backend;
     CaptureDevice m_device;
     Device m_settings;
-    std::string m_name = "fake";
     CaptureCallbacks m_callbacks;
     bool m_started = false;
 };
@@ -69,14 +67,14 @@ int FakeAudioBackend::liveWatches() const {
     return m_watches;
 }
 
-CaptureResult FakeAudioBackend::open(CaptureDevice device) {
+Result<std::unique_ptr<AudioCapture>> FakeAudioBackend::open(CaptureDevice device) {
     const Device& settings = device == CaptureDevice::defaultInput ? input : output;
     {
         const std::lock_guard lock(m_mutex);
         ++m_opens;
     }
     if (settings.openFailure)
-        return std::unexpected(*settings.openFailure);
+        return failure(*settings.openFailure);
     return std::make_unique<Capture>(*this, device, settings);
 }
 

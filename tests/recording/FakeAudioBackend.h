@@ -15,14 +15,14 @@ class FakeAudioBackend final : public AudioBackend {
 public:
     struct Device {
         AudioFormat format;
-        std::optional<CaptureFailure> openFailure;
-        std::optional<CaptureFailure> startFailure;
+        std::optional<Error> openFailure;
+        std::optional<Error> startFailure;
     };
 
     Device input{{48000, 1, SampleFormat::float32}, {}, {}};
     Device output{{44100, 2, SampleFormat::int16}, {}, {}};
 
-    CaptureResult open(CaptureDevice device) override;
+    Result<std::unique_ptr<AudioCapture>> open(CaptureDevice device) override;
     std::unique_ptr<AudioInputWatch> watchDefaultInput() override;
 
     // Hands `frames` frames to the running capture of `device`, from another thread; returns when

@@ -36,8 +36,10 @@ std::vector<float> readAll(const std::filesystem::path& path, int* channels = nu
     return samples;
 }
 
-CaptureFailure failureAt(CaptureStep step, std::int32_t code, bool noDevice = false) {
-    return CaptureFailure{step, code, noDevice, "сбой"};
+// A failed capture step as a sound server reports it: its code and its own words.
+Error failureAt(CaptureStep step, std::int32_t code) {
+    return Error::platform("Шаг не удался: сбой сервера", ErrorSource::pulseAudio, code, "сбой сервера")
+        .inCaptureStep(step);
 }
 
 class RecordingLogic : public testing::Test {
@@ -211,7 +213,7 @@ TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBr
     EXPECT_EQ(backend.opens(), 2);
     EXPECT_EQ(backend.liveCaptures(), 1); // the old capture is gone
 
-    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5);
     AudioConfigurationNotifier::instance().post();
     ASSERT_TRUE(runEventLoopUntil([&] { return recorder.broken(); }, 2s));
     EXPECT_EQ(recorder.restarts(), 1);
@@ -251,7 +253,10 @@ TEST_F(RecordingLogic, FailedMicStartLeavesNoCaptureNoSubscriptionAndTheFileOnDi
     MicRecorder recorder(backend);
     const auto started = recorder.start(folder / "mic.caf");
     ASSERT_FALSE(started.has_value());
-    EXPECT_FALSE(started.error().is(ZorvelError::Kind::microphoneUnavailable)); // the engine's own error
+    // The engine's own error, in the server's words.
+    EXPECT_FALSE(started.error().is(ZorvelError::Kind::microphoneUnavailable));
+    EXPECT_EQ(started.error().description(), "Шаг не удался: сбой сервера");
+    EXPECT_EQ(started.error().code(), 3);
     EXPECT_EQ(backend.liveCaptures(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder / "mic.caf"));
     AudioConfigurationNotifier::instance().post();
@@ -259,10 +264,14 @@ TEST_F(RecordingLogic, FailedMicStartLeavesNoCaptureNoSubscriptionAndTheFileOnDi
     EXPECT_EQ(backend.opens(), 1);
 
     backend.input.startFailure.reset();
-    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5);
     const auto noDevice = MicRecorder(backend).start(folder / "mic2.caf");
     ASSERT_FALSE(noDevice.has_value());
     EXPECT_TRUE(noDevice.error().is(ZorvelError::Kind::microphoneUnavailable));
+    // The fixed message hides the server's words; the error keeps them for the log.
+    EXPECT_EQ(noDevice.error().platformMessage(), "сбой сервера");
+    EXPECT_EQ(noDevice.error().captureStep(), CaptureStep::connect);
+    EXPECT_NE(noDevice.error().logText().find("сбой сервера"), std::string::npos);
 }
 
 // --- System audio recorder ----------------------------------------------------------------------
@@ -280,7 +289,6 @@ TEST_F(RecordingLogic, EachFailedSystemAudioStepHasItsTextAndLeavesNothingRunnin
         {CaptureStep::readFormat, true, "чтение формата тапа", 5, false},
         {CaptureStep::unsupportedFormat, true, "неподдерживаемый формат тапа", -1, false},
         {CaptureStep::createStream, false, "создание агрегатного устройства", 7, true},
-        {CaptureStep::installCallback, false, "создание IO-процедуры", 0, true},
         {CaptureStep::startStream, false, "старт записи системного звука", 9, true},
     };
     for (const Case& c : cases) {
@@ -295,6 +303,10 @@ TEST_F(RecordingLogic, EachFailedSystemAudioStepHasItsTextAndLeavesNothingRunnin
         EXPECT_EQ(error->kind(), ZorvelError::Kind::coreAudio);
         EXPECT_EQ(error->text(), c.text);
         EXPECT_EQ(error->status(), c.status);
+        // The step and the server's own words reach whoever shows or logs the error.
+        EXPECT_EQ(started.error().captureStep(), c.step) << c.text;
+        EXPECT_EQ(started.error().platformMessage(), "сбой сервера") << c.text;
+        EXPECT_EQ(started.error().source(), ErrorSource::pulseAudio) << c.text;
         EXPECT_EQ(fake.liveCaptures(), 0) << c.text;
         EXPECT_EQ(std::filesystem::exists(path), c.fileLeft) << c.text;
         EXPECT_FALSE(recorder.isCapturing());
@@ -331,7 +343,7 @@ TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
 TEST_F(RecordingLogic, SystemAudioLooksAgainWhenNoOutputIsLeftToFollow) {
     SystemAudioRecorder recorder(backend);
     ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
-    backend.output.openFailure = failureAt(CaptureStep::connect, 5, true);
+    backend.output.openFailure = failureAt(CaptureStep::connect, 5);
     ASSERT_TRUE(backend.changeDefaultOutput());
     ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2; }, 2s));
     EXPECT_FALSE(recorder.isCapturing());
@@ -398,7 +410,7 @@ TEST_F(RecordingLogic, SessionWithoutMicrophoneRecordsOnlySystemAudio) {
 }
 
 TEST_F(RecordingLogic, FailedMicrophoneStopsSystemAudioAndReportsTheMicrophone) {
-    backend.input.openFailure = failureAt(CaptureStep::connect, 5, true);
+    backend.input.openFailure = failureAt(CaptureStep::connect, 5);
     auto session = RecordingSession::create(true, backend);
     ASSERT_TRUE(session.has_value());
     const auto started = (*session)->start();
@@ -434,6 +446,11 @@ TEST(RecordingWithoutSoundServer, SessionStartFailsAtTheFirstSystemAudioStep) {
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->text(), "создание системного тапа");
     EXPECT_NE(error->status(), 0); // libpulse's own code
+    // libpulse's own words and the failed step come along, for the message and the log.
+    EXPECT_EQ(started.error().source(), ErrorSource::pulseAudio);
+    EXPECT_EQ(started.error().code(), error->status());
+    EXPECT_FALSE(started.error().platformMessage().empty());
+    EXPECT_EQ(started.error().captureStep(), CaptureStep::connect);
     EXPECT_FALSE(std::filesystem::exists((*session)->folderURL() / "mic.caf"));
 }
 

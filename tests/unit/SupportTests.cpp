@@ -1,11 +1,14 @@
 #include "cli/CommandLine.h"
+#include "support/Error.h"
 #include "support/Files.h"
 #include "support/FormatDuration.h"
 #include "support/NumberText.h"
 #include "support/Paths.h"
 #include "support/ZorvelError.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <gtest/gtest.h>
 
 namespace zorvel {
@@ -33,6 +36,29 @@ TEST(ZorvelErrorMessages, ExactTexts) {
     EXPECT_EQ(ZorvelError::microphoneUnavailable().errorDescription(),
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
     EXPECT_EQ(ZorvelError::noAudioFiles().errorDescription(), "В папке записи нет аудиофайлов.");
+}
+
+TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
+    const std::string words = std::strerror(ENOENT);
+    const Error missing = Error::fromErrno("Не удалось прочитать", "/x/y", ENOENT);
+    EXPECT_EQ(missing.description(), "Не удалось прочитать «/x/y»: " + words);
+    EXPECT_EQ(missing.source(), ErrorSource::posix);
+    EXPECT_EQ(missing.code(), ENOENT);
+    EXPECT_EQ(missing.platformMessage(), words);
+    // The words are in the message already: the log adds only the code.
+    EXPECT_EQ(missing.logText(), missing.description() + " [errno, код " + std::to_string(ENOENT) + "]");
+
+    const Error own = Error::platform("Запись уже идёт");
+    EXPECT_EQ(own.source(), ErrorSource::none);
+    EXPECT_FALSE(own.code());
+    EXPECT_EQ(own.logText(), "Запись уже идёт");
+
+    // One of our own kinds keeps its fixed message and takes over the cause of the error it replaces.
+    const Error replaced = Error(ZorvelError::noAudioFiles()).causedBy(missing);
+    EXPECT_TRUE(replaced.is(ZorvelError::Kind::noAudioFiles));
+    EXPECT_EQ(replaced.description(), "В папке записи нет аудиофайлов.");
+    EXPECT_EQ(replaced.logText(),
+              "В папке записи нет аудиофайлов. [errno, код " + std::to_string(ENOENT) + ": " + words + "]");
 }
 
 TEST(ShortestFloatText, FractionAlwaysShownExponentBelowOneTenThousandth) {

@@ -109,21 +109,23 @@ public:
     PulseCapture& operator=(const PulseCapture&) = delete;
 
     // Connects and finds the device and its format; on failure the destructor releases what exists.
-    std::optional<CaptureFailure> open();
+    Result<void> open();
     // Connects and only watches the default input (see AudioInputWatch).
-    std::optional<CaptureFailure> watch();
-    std::optional<CaptureFailure> start(CaptureCallbacks callbacks) override;
+    Result<void> watch();
+    Result<void> start(CaptureCallbacks callbacks) override;
 
     const AudioFormat& format() const override { return m_format; }
-    const std::string& deviceName() const override { return m_sourceName; }
 
 private:
     // All of these run with the loop locked.
-    std::optional<CaptureFailure> connect();
-    std::optional<CaptureFailure> resolveSource(SourceInfo& source);
-    std::optional<CaptureFailure> startStream(const SourceInfo& source);
+    Result<void> connect();
+    Result<void> resolveSource(SourceInfo& source);
+    Result<void> startStream(const SourceInfo& source);
     template <typename T> std::optional<T> wait(pa_operation* operation, Answer<T>& answer);
-    CaptureFailure failure(CaptureStep step, const std::string& doing, bool noDevice = false) const;
+    // A failed libpulse call, in the server's words.
+    Error serverFailure(CaptureStep step, const std::string& doing) const;
+    // There is no usable device at all (no default, or only a monitor for an input).
+    Error noDevice(CaptureStep step, std::string description);
 
     // Loop thread.
     static void contextStateChanged(pa_context* context, void* userdata);
@@ -145,6 +147,8 @@ private:
     std::string m_sinkName;
     SourceInfo m_source;
     std::size_t m_frameBytes = 0;
+    // Set by a failed open() that found no usable device, rather than a server that failed.
+    bool m_noDevice = false;
     // Loop thread only, once running.
     bool m_running = false;
     bool m_changeReported = false;
@@ -171,9 +175,20 @@ PulseCapture::~PulseCapture() {
         pa_threaded_mainloop_free(m_loop);
 }
 
-CaptureFailure PulseCapture::failure(CaptureStep step, const std::string& doing, bool noDevice) const {
+// A failure of our own finding, with a code from libpulse's list but none of the server's words.
+Error ownFailure(CaptureStep step, int code, std::string description) {
+    return Error::platform(std::move(description), ErrorSource::pulseAudio, code, {}).inCaptureStep(step);
+}
+
+Error PulseCapture::serverFailure(CaptureStep step, const std::string& doing) const {
     const int code = m_context != nullptr ? pa_context_errno(m_context) : PA_ERR_INTERNAL;
-    return {step, code, noDevice, doing + ": " + pa_strerror(code)};
+    const std::string words = pa_strerror(code);
+    return Error::platform(doing + ": " + words, ErrorSource::pulseAudio, code, words).inCaptureStep(step);
+}
+
+Error PulseCapture::noDevice(CaptureStep step, std::string description) {
+    m_noDevice = true;
+    return ownFailure(step, PA_ERR_NOENTITY, std::move(description));
 }
 
 template <typename T> std::optional<T> PulseCapture::wait(pa_operation* operation, Answer<T>& answer) {
@@ -187,26 +202,26 @@ template <typename T> std::optional<T> PulseCapture::wait(pa_operation* operatio
     return answer.value;
 }
 
-std::optional<CaptureFailure> PulseCapture::open() {
+Result<void> PulseCapture::open() {
     m_loop = pa_threaded_mainloop_new();
     if (m_loop == nullptr)
-        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось создать цикл событий звука"};
+        return failure(ownFailure(CaptureStep::connect, PA_ERR_INTERNAL, "Не удалось создать цикл событий звука"));
     if (pa_threaded_mainloop_start(m_loop) < 0) {
         pa_threaded_mainloop_free(m_loop);
         m_loop = nullptr;
-        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось запустить цикл событий звука"};
+        return failure(ownFailure(CaptureStep::connect, PA_ERR_INTERNAL, "Не удалось запустить цикл событий звука"));
     }
     pa_threaded_mainloop_lock(m_loop);
-    std::optional<CaptureFailure> failed = connect();
-    if (!failed)
-        failed = resolveSource(m_source);
+    Result<void> opened = connect();
+    if (opened)
+        opened = resolveSource(m_source);
     pa_threaded_mainloop_unlock(m_loop);
-    return failed;
+    return opened;
 }
 
-std::optional<CaptureFailure> PulseCapture::watch() {
-    if (std::optional<CaptureFailure> failed = open(); failed && failed->step == CaptureStep::connect && !failed->noDevice)
-        return failed;
+Result<void> PulseCapture::watch() {
+    if (auto opened = open(); !opened && opened.error().captureStep() == CaptureStep::connect && !m_noDevice)
+        return opened;
     // Whatever the default input is now (none, or a monitor), a change from it is reported.
     pa_threaded_mainloop_lock(m_loop);
     Answer<ServerInfo> server{m_loop, {}};
@@ -218,33 +233,34 @@ std::optional<CaptureFailure> PulseCapture::watch() {
     }
     pa_threaded_mainloop_unlock(m_loop);
     if (!answered)
-        return failure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере");
-    return std::nullopt;
+        return failure(serverFailure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере"));
+    return {};
 }
 
-std::optional<CaptureFailure> PulseCapture::start(CaptureCallbacks callbacks) {
+Result<void> PulseCapture::start(CaptureCallbacks callbacks) {
     if (m_loop == nullptr || m_stream != nullptr)
-        return CaptureFailure{CaptureStep::createStream, PA_ERR_BADSTATE, false, "Запись уже начата"};
+        return failure(ownFailure(CaptureStep::createStream, PA_ERR_BADSTATE, "Запись уже начата"));
     pa_threaded_mainloop_lock(m_loop);
     m_callbacks = std::move(callbacks);
-    std::optional<CaptureFailure> failed = startStream(m_source);
+    Result<void> started = startStream(m_source);
     pa_threaded_mainloop_unlock(m_loop);
-    return failed;
+    return started;
 }
 
-std::optional<CaptureFailure> PulseCapture::connect() {
+Result<void> PulseCapture::connect() {
     m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Zorvel");
     if (m_context == nullptr)
-        return CaptureFailure{CaptureStep::connect, PA_ERR_INTERNAL, false, "Не удалось создать связь со звуковым сервером"};
+        return failure(
+            ownFailure(CaptureStep::connect, PA_ERR_INTERNAL, "Не удалось создать связь со звуковым сервером"));
     pa_context_set_state_callback(m_context, contextStateChanged, this);
     if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        return failure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу");
+        return failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
     for (;;) {
         const pa_context_state_t state = pa_context_get_state(m_context);
         if (state == PA_CONTEXT_READY)
             break;
         if (!PA_CONTEXT_IS_GOOD(state))
-            return failure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу");
+            return failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
         pa_threaded_mainloop_wait(m_loop);
     }
     // Watch before looking up the device, so that a change right after the look-up is not missed.
@@ -252,55 +268,59 @@ std::optional<CaptureFailure> PulseCapture::connect() {
     Answer<bool> answer{m_loop, {}};
     const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
     if (wait(pa_context_subscribe(m_context, mask, subscribed, &answer), answer).value_or(false) != true)
-        return failure(CaptureStep::connect, "Не удалось подписаться на события звукового сервера");
-    return std::nullopt;
+        return failure(serverFailure(CaptureStep::connect, "Не удалось подписаться на события звукового сервера"));
+    return {};
 }
 
-std::optional<CaptureFailure> PulseCapture::resolveSource(SourceInfo& source) {
+Result<void> PulseCapture::resolveSource(SourceInfo& source) {
     Answer<ServerInfo> server{m_loop, {}};
     if (!wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server))
-        return failure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере");
+        return failure(serverFailure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере"));
     std::string sourceName;
     if (m_device == CaptureDevice::defaultInput) {
         sourceName = server.value->defaultSource;
         if (sourceName.empty())
-            return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true, "Нет устройства ввода по умолчанию"};
+            return failure(noDevice(CaptureStep::connect, "Нет устройства ввода по умолчанию"));
     } else {
         // The "@DEFAULT_MONITOR@" alias is not used: on some servers it records the default input.
         m_sinkName = server.value->defaultSink;
         if (m_sinkName.empty())
-            return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true, "Нет устройства вывода по умолчанию"};
+            return failure(noDevice(CaptureStep::connect, "Нет устройства вывода по умолчанию"));
         Answer<SinkInfo> sink{m_loop, {}};
         if (!wait(pa_context_get_sink_info_by_name(m_context, m_sinkName.c_str(), sinkInfoArrived, &sink), sink))
-            return failure(CaptureStep::connect, "Не удалось найти монитор устройства вывода «" + m_sinkName + "»");
+            return failure(serverFailure(CaptureStep::connect,
+                                         "Не удалось найти монитор устройства вывода «" + m_sinkName + "»"));
         sourceName = sink.value->monitorSource;
     }
     Answer<SourceInfo> info{m_loop, {}};
-    if (!wait(pa_context_get_source_info_by_name(m_context, sourceName.c_str(), sourceInfoArrived, &info), info))
-        return failure(CaptureStep::readFormat, "Не удалось прочитать формат источника «" + sourceName + "»",
-                       m_device == CaptureDevice::defaultInput);
+    if (!wait(pa_context_get_source_info_by_name(m_context, sourceName.c_str(), sourceInfoArrived, &info), info)) {
+        // A default input that cannot be read is as good as none.
+        m_noDevice = m_device == CaptureDevice::defaultInput;
+        return failure(
+            serverFailure(CaptureStep::readFormat, "Не удалось прочитать формат источника «" + sourceName + "»"));
+    }
     source = *info.value;
     if (m_device == CaptureDevice::defaultInput && source.monitorOfSink != PA_INVALID_INDEX)
-        return CaptureFailure{CaptureStep::connect, PA_ERR_NOENTITY, true,
-                              "Источник по умолчанию «" + source.name + "» — монитор устройства вывода, а не микрофон"};
+        return failure(noDevice(CaptureStep::connect, "Источник по умолчанию «" + source.name +
+                                                          "» — монитор устройства вывода, а не микрофон"));
     const std::optional<SampleFormat> stored = storedFormat(source.spec.format);
     if (!stored || source.spec.rate == 0 || source.spec.channels == 0)
-        return CaptureFailure{CaptureStep::unsupportedFormat, -1, false,
-                              std::string("Неподдерживаемый формат источника: ") +
-                                  pa_sample_format_to_string(source.spec.format)};
+        return failure(Error::platform(std::string("Неподдерживаемый формат источника: ") +
+                                       pa_sample_format_to_string(source.spec.format))
+                           .inCaptureStep(CaptureStep::unsupportedFormat));
     m_format = AudioFormat{static_cast<int>(source.spec.rate), source.spec.channels, *stored};
     m_sourceName = source.name;
     m_sourceIndex = source.index;
-    return std::nullopt;
+    return {};
 }
 
-std::optional<CaptureFailure> PulseCapture::startStream(const SourceInfo& source) {
+Result<void> PulseCapture::startStream(const SourceInfo& source) {
     pa_sample_spec spec = source.spec;
     spec.format = streamFormat(deliveredSampleType(m_format.sampleFormat));
     m_frameBytes = pa_frame_size(&spec);
     m_stream = pa_stream_new(m_context, "Zorvel", &spec, &source.map);
     if (m_stream == nullptr)
-        return failure(CaptureStep::createStream, "Не удалось создать поток записи");
+        return failure(serverFailure(CaptureStep::createStream, "Не удалось создать поток записи"));
     pa_stream_set_state_callback(m_stream, streamStateChanged, this);
     pa_stream_set_read_callback(m_stream, streamReadable, this);
 
@@ -314,20 +334,21 @@ std::optional<CaptureFailure> PulseCapture::startStream(const SourceInfo& source
     // the microphone); a lost device is reported and the owner decides what to record next.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(m_stream, m_sourceName.c_str(), &attributes, flags) < 0)
-        return failure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»");
+        return failure(serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
     for (;;) {
         const pa_stream_state_t state = pa_stream_get_state(m_stream);
         if (state == PA_STREAM_READY)
             break;
         if (!PA_STREAM_IS_GOOD(state))
-            return failure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»");
+            return failure(
+                serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
         pa_threaded_mainloop_wait(m_loop);
     }
     m_running = true;
     // The default may have changed between opening and now; the answer reports it if so.
     if (pa_operation* operation = pa_context_get_server_info(m_context, serverChanged, this))
         pa_operation_unref(operation);
-    return std::nullopt;
+    return {};
 }
 
 void PulseCapture::contextStateChanged(pa_context* context, void* userdata) {
@@ -401,10 +422,9 @@ void PulseCapture::reportDeviceChange() {
 
 } // namespace
 
-CaptureResult PulseBackend::open(CaptureDevice device) {
+Result<std::unique_ptr<AudioCapture>> PulseBackend::open(CaptureDevice device) {
     auto capture = std::make_unique<PulseCapture>(device);
-    if (std::optional<CaptureFailure> failed = capture->open())
-        return std::unexpected(std::move(*failed));
+    TRY(capture->open());
     return capture;
 }
 
@@ -420,7 +440,7 @@ private:
 
 std::unique_ptr<AudioInputWatch> PulseBackend::watchDefaultInput() {
     auto capture = std::make_unique<PulseCapture>(CaptureDevice::defaultInput);
-    if (capture->watch())
+    if (!capture->watch())
         return nullptr;
     return std::make_unique<PulseInputWatch>(std::move(capture));
 }

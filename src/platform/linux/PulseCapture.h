@@ -9,7 +9,7 @@ namespace zorvel {
 // callbacks never block: they copy, signal, or start an asynchronous query.
 class PulseBackend final : public AudioBackend {
 public:
-    CaptureResult open(CaptureDevice device) override;
+    Result<std::unique_ptr<AudioCapture>> open(CaptureDevice device) override;
     std::unique_ptr<AudioInputWatch> watchDefaultInput() override;
 };
 
