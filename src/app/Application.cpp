@@ -4,7 +4,7 @@
 #include "app/DesktopServices.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
-#include "support/Files.h"
+#include "support/FileDescriptor.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

@@ -2,6 +2,7 @@
 
 #include "pipeline/Transcriber.h"
 #include "support/FileTimes.h"
+#include "support/FileDescriptor.h"
 #include "support/Files.h"
 #include "support/Settings.h"
 
@@ -12,7 +13,7 @@ namespace zorvel {
 
 int runHeadlessTranscription(const std::vector<std::string>& arguments, std::size_t flagIndex) {
     if (flagIndex + 1 >= arguments.size()) {
-        writeToDescriptor(STDERR_FILENO, "Укажите папку записи\n");
+        (void)writeToDescriptor(STDERR_FILENO, "Укажите папку записи\n");
         return 2;
     }
     std::error_code ignored;
@@ -23,10 +24,10 @@ int runHeadlessTranscription(const std::vector<std::string>& arguments, std::siz
 
     const auto transcript = Transcriber(language).transcribe(folder, startedAt);
     if (!transcript) {
-        writeToDescriptor(STDERR_FILENO, transcript.error().description() + "\n");
+        (void)writeToDescriptor(STDERR_FILENO, transcript.error().description() + "\n");
         return 1;
     }
-    writeToDescriptor(STDOUT_FILENO, transcript->string() + "\n");
+    (void)writeToDescriptor(STDOUT_FILENO, transcript->string() + "\n");
     return 0;
 }
 

@@ -3,7 +3,7 @@
 #include "pipeline/LoudnessEnvelope.h"
 #include "platform/AudioConfigurationNotifier.h"
 #include "recording/MicRecorder.h"
-#include "support/Files.h"
+#include "support/FileDescriptor.h"
 #include "support/NumberText.h"
 
 #include <QCoreApplication>
@@ -22,7 +22,7 @@ namespace {
 
 constexpr double defaultSeconds = 8;
 
-void printLine(const std::string& line) { writeToDescriptor(STDOUT_FILENO, line + "\n"); }
+void printLine(const std::string& line) { (void)writeToDescriptor(STDOUT_FILENO, line + "\n"); }
 
 // Reads text as a whole double in the C locale, whatever the process locale is.
 std::optional<double> readNumber(const std::string& text) {
@@ -73,7 +73,7 @@ int runMicTest(int& argc, char** argv, const std::vector<std::string>& arguments
 
     MicRecorder recorder;
     if (auto started = recorder.start(testFile); !started) {
-        writeToDescriptor(STDERR_FILENO, started.error().description() + "\n");
+        (void)writeToDescriptor(STDERR_FILENO, started.error().description() + "\n");
         return 1;
     }
     printLine("Пишу микрофон " + std::to_string(duration.steps) + " с…");

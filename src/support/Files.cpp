@@ -1,9 +1,9 @@
 #include "support/Files.h"
 
+#include "support/FileDescriptor.h"
 #include "support/Paths.h"
 
 #include <atomic>
-#include <utility>
 #include <cerrno>
 #include <fcntl.h>
 #include <pwd.h>
@@ -13,57 +13,42 @@
 
 namespace zorvel {
 
-namespace {
-
-// Owns one file descriptor.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : m_fd(fd) {}
-    ~Descriptor() {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
-
-} // namespace
-
 Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents) {
     static std::atomic<unsigned> counter{0};
     const auto temporary = target.parent_path() / ("." + target.filename().string() + ".tmp-" +
                                                    std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    // Whichever step fails, the message names the file the caller asked for.
+    constexpr std::string_view action = "Не удалось записать";
+    const auto failed = [&](const Error& error) {
+        return failure(Error::fromErrno(action, target, static_cast<int>(error.code().value_or(EIO))));
+    };
     // The mode is filtered by the umask, as for any file the user creates.
-    Descriptor fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (fd.get() < 0)
-        return failure(Error::fromErrno("Не удалось записать", target, errno));
-    if (!writeToDescriptor(fd.get(), contents) || ::fsync(fd.get()) != 0) {
-        const int code = errno;
+    auto file = FileDescriptor::open(temporary, O_WRONLY | O_CREAT | O_EXCL, action, 0666);
+    if (!file)
+        return failed(file.error());
+    const auto written = [&]() -> Result<void> {
+        TRY(file->write(contents, action));
+        TRY(file->sync(action));
+        TRY(file->close(action));
+        if (::rename(temporary.c_str(), target.c_str()) != 0)
+            return failure(Error::fromErrno(action, target, errno));
+        return {};
+    }();
+    if (!written) {
         removeQuietly(temporary);
-        return failure(Error::fromErrno("Не удалось записать", target, code));
+        return failed(written.error());
     }
-    if (::close(fd.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int code = errno;
-        removeQuietly(temporary);
-        return failure(Error::fromErrno("Не удалось записать", target, code));
-    }
+    // Makes the rename itself durable; the file is complete either way.
+    (void)syncFolder(target.parent_path());
     return {};
 }
 
 Result<std::string> readWholeFile(const std::filesystem::path& path) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0)
-        return failure(Error::fromErrno("Не удалось прочитать", path, errno));
+    const auto file = TRY(FileDescriptor::open(path, O_RDONLY, "Не удалось прочитать"));
     std::string contents;
     std::vector<char> chunk(1 << 16);
     while (true) {
-        const ssize_t got = ::read(fd.get(), chunk.data(), chunk.size());
+        const ssize_t got = ::read(file.get(), chunk.data(), chunk.size());
         if (got < 0) {
             if (errno == EINTR)
                 continue;
@@ -74,18 +59,6 @@ Result<std::string> readWholeFile(const std::filesystem::path& path) {
         contents.append(chunk.data(), static_cast<size_t>(got));
     }
     return contents;
-}
-
-bool writeToDescriptor(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-    return true;
 }
 
 void removeQuietly(const std::filesystem::path& path) { ::unlink(path.c_str()); }

@@ -8,16 +8,13 @@
 
 namespace zorvel {
 
-// Writes `contents` so that a reader sees either the old file or the whole new one: into a
-// temporary file in the same folder, flushed, then renamed over the target.
+// Writes `contents` so that a reader sees either the old file or the whole new one, also after a
+// crash: into a temporary file in the same folder, flushed to the disk, renamed over the target,
+// and the folder flushed too.
 Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents);
 
 // The whole file as bytes.
 Result<std::string> readWholeFile(const std::filesystem::path& path);
-
-// Writes all of `text` to a descriptor, retrying short and interrupted writes. False when a write
-// failed (errno tells why); callers that print to standard output or error may ignore it.
-bool writeToDescriptor(int fd, std::string_view text);
 
 // Deletes a file, ignoring every failure (a missing file included).
 void removeQuietly(const std::filesystem::path& path);

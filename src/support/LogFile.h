@@ -1,10 +1,10 @@
 #pragma once
 
 #include "support/Error.h"
+#include "support/FileDescriptor.h"
 
 #include <filesystem>
 #include <string_view>
-#include <utility>
 
 namespace zorvel {
 
@@ -16,20 +16,15 @@ public:
     // Creates the file anew (replacing an earlier one) and opens it for writing at its start.
     static Result<LogFile> create(const std::filesystem::path& path);
 
-    LogFile(LogFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    LogFile& operator=(LogFile&& other) noexcept;
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
-    ~LogFile() { close(); }
-
     // Writes "[zorvel] " + message + "\n". Write errors are ignored.
-    void line(std::string_view message);
+    void line(std::string_view message) const;
     void close();
-    int descriptor() const { return m_fd; }
+    // -1 once closed.
+    [[nodiscard]] int descriptor() const { return m_file.get(); }
 
 private:
-    explicit LogFile(int fd) : m_fd(fd) {}
-    int m_fd = -1;
+    explicit LogFile(FileDescriptor file) : m_file(std::move(file)) {}
+    FileDescriptor m_file;
 };
 
 } // namespace zorvel

@@ -1,5 +1,6 @@
 #include "support/ModelDownloader.h"
 
+#include "support/FileDescriptor.h"
 #include "support/Paths.h"
 
 #include <QNetworkAccessManager>
@@ -62,39 +63,28 @@ public:
 
         static std::atomic<unsigned> counter{0};
         for (;;) {
-            auto path = folder / ("." + target.filename().string() + ".part-" + std::to_string(::getpid()) + "-" +
-                                  std::to_string(counter++));
+            const auto path = folder / ("." + target.filename().string() + ".part-" + std::to_string(::getpid()) +
+                                        "-" + std::to_string(counter++));
             // The mode is filtered by the umask, as for any file the user creates.
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0)
-                return std::unique_ptr<PartFile>(new PartFile(fd, std::move(path), target));
+            auto file = FileDescriptor::open(path, O_WRONLY | O_CREAT | O_EXCL, "Не удалось создать файл", 0666);
+            if (file)
+                return std::unique_ptr<PartFile>(new PartFile(std::move(*file), target));
             // A leftover of an earlier process that had the same id.
-            if (errno != EEXIST)
-                return failure(Error::fromErrno("Не удалось создать файл", path, errno));
+            if (file.error().code() != EEXIST)
+                return failure(std::move(file).error());
         }
     }
 
     ~PartFile() {
-        if (m_fd >= 0)
-            ::close(m_fd);
         if (!m_committed)
-            ::unlink(m_path.c_str());
+            ::unlink(m_file.path().c_str());
     }
     PartFile(const PartFile&) = delete;
     PartFile& operator=(const PartFile&) = delete;
 
-    Result<void> write(const char* data, std::size_t size) {
-        while (size > 0) {
-            const ssize_t written = ::write(m_fd, data, size);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
-            }
-            data += written;
-            size -= static_cast<std::size_t>(written);
-            m_size += static_cast<std::uint64_t>(written);
-        }
+    Result<void> write(std::string_view bytes) {
+        TRY(m_file.write(bytes, "Не удалось записать модель"));
+        m_size += bytes.size();
         return {};
     }
 
@@ -103,28 +93,20 @@ public:
     // Makes the data durable before the rename, so that after a crash the model is either the old
     // file or the whole new one.
     Result<void> commit() {
-        if (::fsync(m_fd) != 0)
-            return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
-        const int closed = ::close(std::exchange(m_fd, -1));
-        if (closed != 0 && errno != EINTR)
-            return failure(Error::fromErrno("Не удалось записать модель", m_path, errno));
-        if (::rename(m_path.c_str(), m_target.c_str()) != 0)
+        TRY(m_file.sync("Не удалось записать модель"));
+        TRY(m_file.close("Не удалось записать модель"));
+        if (::rename(m_file.path().c_str(), m_target.c_str()) != 0)
             return failure(Error::fromErrno("Не удалось сохранить модель", m_target, errno));
         m_committed = true;
         // Makes the rename itself durable; the model is complete either way.
-        if (const int folder = ::open(m_target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
-            ::fsync(folder);
-            ::close(folder);
-        }
+        (void)syncFolder(m_target.parent_path());
         return {};
     }
 
 private:
-    PartFile(int fd, std::filesystem::path path, std::filesystem::path target)
-        : m_fd(fd), m_path(std::move(path)), m_target(std::move(target)) {}
+    PartFile(FileDescriptor file, std::filesystem::path target) : m_file(std::move(file)), m_target(std::move(target)) {}
 
-    int m_fd;
-    std::filesystem::path m_path;
+    FileDescriptor m_file;
     std::filesystem::path m_target;
     std::uint64_t m_size = 0;
     bool m_committed = false;
@@ -206,7 +188,7 @@ bool ModelDownloader::drainBody() {
         const qint64 read = m_reply->read(chunk.data(), static_cast<qint64>(chunk.size()));
         if (read <= 0)
             break;
-        if (auto written = m_part->write(chunk.data(), static_cast<std::size_t>(read)); !written) {
+        if (auto written = m_part->write(std::string_view(chunk.data(), static_cast<std::size_t>(read))); !written) {
             finish(std::move(written));
             return false;
         }
