@@ -16,6 +16,7 @@
 #include "SpeechLikeAudio.h"
 
 #include "cli/HeadlessTranscription.h"
+#include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/Mixdown.h"
@@ -25,7 +26,6 @@
 #include "support/Files.h"
 #include "support/LogFile.h"
 #include "support/NumberText.h"
-#include "support/Paths.h"
 
 #include <QCoreApplication>
 #include <QTimer>

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "model/ModelPaths.h"
 #include "support/FileTimes.h"
 #include "support/Files.h"
 #include "support/FormatDuration.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/AppServices.h"
-#include "support/ModelDownloader.h"
+#include "model/ModelDownloader.h"
 
 #include <QAction>
 #include <QActionGroup>

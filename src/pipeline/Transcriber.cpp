@@ -1,5 +1,6 @@
 #include "pipeline/Transcriber.h"
 
+#include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
 #include "pipeline/Mixdown.h"
 #include "support/ChildProcess.h"

@@ -27,10 +27,6 @@ std::filesystem::path applicationSupportDirectory() {
     return homeDirectory() / ".local" / "share";
 }
 
-std::filesystem::path modelURL() {
-    return applicationSupportDirectory() / "Zorvel" / "models" / "ggml-large-v3-turbo.bin";
-}
-
 std::optional<std::filesystem::path> resourceDirectory() {
     if (const char* override = std::getenv("ZORVEL_RESOURCE_DIR"); override && *override)
         return std::filesystem::path(override);
@@ -42,26 +38,6 @@ std::optional<std::filesystem::path> resourceDirectory() {
     if (std::filesystem::is_directory(installed, error))
         return installed;
     return std::nullopt;
-}
-
-std::optional<std::filesystem::path> vadModelURL() {
-    const auto resources = resourceDirectory();
-    if (!resources)
-        return std::nullopt;
-    auto model = *resources / "models" / "ggml-silero-v5.1.2.bin";
-    std::error_code error;
-    if (std::filesystem::is_regular_file(model, error))
-        return model;
-    return std::nullopt;
-}
-
-const std::string& modelDownloadURL() {
-    static const std::string url = [] {
-        if (const char* mirror = std::getenv("ZORVEL_MODEL_URL"); mirror && *mirror)
-            return std::string(mirror);
-        return std::string("https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo.bin");
-    }();
-    return url;
 }
 
 std::filesystem::path recordingsRoot() {

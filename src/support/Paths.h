@@ -2,20 +2,9 @@
 
 #include <filesystem>
 #include <optional>
-#include <string>
 
+// The program's well-known locations; those of the models are in model/ModelPaths.h.
 namespace zorvel::Paths {
-
-// The recognition model: <application support>/Zorvel/models/ggml-large-v3-turbo.bin.
-// Computed on every use; does not depend on whether the file exists.
-std::filesystem::path modelURL();
-
-// The voice-activity model shipped in the resource directory, only when the file is there.
-std::optional<std::filesystem::path> vadModelURL();
-
-// Where the model is downloaded from. ZORVEL_MODEL_URL replaces it (for users behind a mirror);
-// read once, on first use.
-const std::string& modelDownloadURL();
 
 // The application's resource directory: $ZORVEL_RESOURCE_DIR when set, else <prefix>/share/zorvel
 // next to the installed executable, when that folder exists.

@@ -3,6 +3,7 @@
 
 #include "TestEnvironment.h"
 #include "app/AppDelegate.h"
+#include "model/ModelPaths.h"
 #include "support/Paths.h"
 #include "support/Settings.h"
 

@@ -6,8 +6,8 @@
 // The model is stored in a new folder inside the parent (default /tmp), removed afterwards.
 
 #include "LoopbackHttpServer.h"
-#include "support/ModelDownloader.h"
-#include "support/Paths.h"
+#include "model/ModelDownloader.h"
+#include "model/ModelPaths.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

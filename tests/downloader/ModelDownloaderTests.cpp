@@ -1,6 +1,7 @@
 #include "LoopbackHttpServer.h"
+#include "model/ModelDownloader.h"
+#include "model/ModelPaths.h"
 #include "support/Files.h"
-#include "support/ModelDownloader.h"
 #include "support/Paths.h"
 #include "support/TestEnvironment.h"
 

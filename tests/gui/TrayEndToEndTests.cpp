@@ -4,6 +4,7 @@
 // com.canonical.dbusmenu, as a panel would.
 
 #include "TestEnvironment.h"
+#include "model/ModelPaths.h"
 #include "support/Paths.h"
 
 #include <QCoreApplication>

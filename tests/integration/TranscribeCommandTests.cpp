@@ -3,8 +3,8 @@
 
 #include "TestAudio.h"
 #include "TestEnvironment.h"
+#include "model/ModelPaths.h"
 #include "support/ChildProcess.h"
-#include "support/Paths.h"
 #include "support/Settings.h"
 
 #include <fstream>

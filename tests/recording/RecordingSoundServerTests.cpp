@@ -2,6 +2,7 @@
 // default output, "microphone" (48 kHz mono float) the default input fed through the output
 // "feed", "microphone44" (44.1 kHz stereo 16-bit) fed through "feed44", "silence" a silent input.
 #include "QtEventLoop.h"
+#include "model/ModelPaths.h"
 #include "pipeline/LoudnessEnvelope.h"
 #include "platform/AudioConfigurationNotifier.h"
 #include "recording/MicRecorder.h"

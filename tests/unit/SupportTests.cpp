@@ -1,4 +1,5 @@
 #include "cli/CommandLine.h"
+#include "model/ModelPaths.h"
 #include "support/Error.h"
 #include "support/Files.h"
 #include "support/FormatDuration.h"

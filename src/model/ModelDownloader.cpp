@@ -1,7 +1,7 @@
-#include "support/ModelDownloader.h"
+#include "model/ModelDownloader.h"
 
-#include "support/FileDescriptor.h"
-#include "support/Paths.h"
+#include "model/ModelPaths.h"
+#include "model/PartFile.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -9,14 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <system_error>
-#include <unistd.h>
 #include <utility>
 
 namespace zorvel {
@@ -30,87 +23,7 @@ constexpr std::size_t copyChunkSize = 256 * 1024;
 
 Error downloadError(const std::string& reason) { return Error::platform("Не удалось скачать модель: " + reason); }
 
-// Removes the hidden part files that a killed download left beside the model (up to the model's
-// whole size each); a file whose process still runs is another download's and stays.
-void removeAbandonedParts(const std::filesystem::path& model) {
-    const std::string prefix = "." + model.filename().string() + ".part-";
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(model.parent_path(), error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (!name.starts_with(prefix))
-            continue;
-        const auto pid = static_cast<pid_t>(std::atol(name.c_str() + prefix.size()));
-        if (pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH))
-            continue;
-        std::error_code ignored;
-        std::filesystem::remove(it->path(), ignored);
-    }
-}
-
 } // namespace
-
-// The hidden file beside the model that the body is streamed into. It is removed when dropped,
-// unless commit() has renamed it over the model.
-class PartFile {
-public:
-    static Result<std::unique_ptr<PartFile>> create(const std::filesystem::path& target) {
-        const auto folder = target.parent_path();
-        std::error_code created;
-        std::filesystem::create_directories(folder, created);
-        if (created)
-            return failure(Error::fromErrno("Не удалось создать папку", folder, created.value()));
-
-        static std::atomic<unsigned> counter{0};
-        for (;;) {
-            const auto path = folder / ("." + target.filename().string() + ".part-" + std::to_string(::getpid()) +
-                                        "-" + std::to_string(counter++));
-            // The mode is filtered by the umask, as for any file the user creates.
-            auto file = FileDescriptor::open(path, O_WRONLY | O_CREAT | O_EXCL, "Не удалось создать файл", 0666);
-            if (file)
-                return std::unique_ptr<PartFile>(new PartFile(std::move(*file), target));
-            // A leftover of an earlier process that had the same id.
-            if (file.error().code() != EEXIST)
-                return failure(std::move(file).error());
-        }
-    }
-
-    ~PartFile() {
-        if (!m_committed)
-            ::unlink(m_file.path().c_str());
-    }
-    PartFile(const PartFile&) = delete;
-    PartFile& operator=(const PartFile&) = delete;
-
-    Result<void> write(std::string_view bytes) {
-        TRY(m_file.write(bytes, "Не удалось записать модель"));
-        m_size += bytes.size();
-        return {};
-    }
-
-    std::uint64_t size() const { return m_size; }
-
-    // Makes the data durable before the rename, so that after a crash the model is either the old
-    // file or the whole new one.
-    Result<void> commit() {
-        TRY(m_file.sync("Не удалось записать модель"));
-        TRY(m_file.close("Не удалось записать модель"));
-        if (::rename(m_file.path().c_str(), m_target.c_str()) != 0)
-            return failure(Error::fromErrno("Не удалось сохранить модель", m_target, errno));
-        m_committed = true;
-        // Makes the rename itself durable; the model is complete either way.
-        (void)syncFolder(m_target.parent_path());
-        return {};
-    }
-
-private:
-    PartFile(FileDescriptor file, std::filesystem::path target) : m_file(std::move(file)), m_target(std::move(target)) {}
-
-    FileDescriptor m_file;
-    std::filesystem::path m_target;
-    std::uint64_t m_size = 0;
-    bool m_committed = false;
-};
 
 ModelDownloader::ModelDownloader()
     : m_network(std::make_unique<QNetworkAccessManager>()), m_deadline(std::make_unique<QTimer>()),
@@ -135,7 +48,7 @@ void ModelDownloader::start() {
         return;
     m_isDownloading = true;
     m_lastFraction = -1.0;
-    removeAbandonedParts(Paths::modelURL());
+    PartFile::removeAbandoned(Paths::modelURL());
 
     QNetworkRequest request(m_sourceURL);
     // The model hub answers with a redirect to its file storage.
