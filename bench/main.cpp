@@ -20,6 +20,7 @@
 #include "pipeline/Converter.h"
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/Mixdown.h"
+#include "pipeline/RecogniserCommand.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
 #include "support/ChildProcess.h"
@@ -254,11 +255,11 @@ Table transcriptTable(const Options& options) {
         orThrow(file.writeSilence(16000), "wav");
     }
     orThrow(writeFileAtomically(folder / "track-16k.wav.segments", lines), "side file");
-    const auto json = folder / "track.json";
-    if (!runTool({WHISPER_DOUBLE, "-m", Paths::modelURL().string(), "-l", "ru", "-oj", "-of",
-                  (folder / "track").string(), "-np", wav.string()})
-             .succeeded ||
-        !fileExists(json))
+    const RecogniserCommand recognition{Paths::modelURL(), "ru", 1, folder / "track", std::nullopt, wav};
+    std::vector<std::string> command = recognition.arguments();
+    command.insert(command.begin(), WHISPER_DOUBLE);
+    const auto json = recognition.jsonURL();
+    if (!runTool(command).succeeded || !fileExists(json))
         throw std::runtime_error("the recogniser double wrote no JSON");
 
     auto log = orThrow(LogFile::create(folder / "whisper.log"), "log");
@@ -335,12 +336,11 @@ StageTimes runStages(const std::filesystem::path& folder) {
     if (!whisper)
         throw std::runtime_error("no recogniser");
     for (size_t i = 0; i < names.size(); ++i) {
-        const auto base = folder / names[i];
-        const std::vector<std::string> arguments = {
-            "-m", Paths::modelURL().string(), "-l", "ru", "-t", std::to_string(Transcriber::recogniserThreads()), "-oj",
-            "-of", base.string(), "-np", "--suppress-nst", wavs[i].string()};
-        times.recognition += secondsOf([&] { orThrow(Transcriber::runProcess(*whisper, arguments, log), "recognise"); });
-        jsons.push_back(base.string() + ".json");
+        const RecogniserCommand recognition{
+            Paths::modelURL(), "ru", Transcriber::recogniserThreads(), folder / names[i], Paths::vadModelURL(), wavs[i]};
+        times.recognition += secondsOf(
+            [&] { orThrow(Transcriber::runProcess(*whisper, recognition.arguments(), log), "recognise"); });
+        jsons.push_back(recognition.jsonURL());
     }
     times.filterAndTranscript = secondsOf([&] {
         std::vector<TranscriptSegment> all;

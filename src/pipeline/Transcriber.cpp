@@ -3,6 +3,7 @@
 #include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
 #include "pipeline/Mixdown.h"
+#include "pipeline/RecogniserCommand.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/NumberText.h"
@@ -114,20 +115,13 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
             log("Громкость " + name + " измерить не вышло — фильтр тишины отключён", logFile);
         }
 
-        const auto outputBase = folder / name;
-        std::vector<std::string> arguments = {"-m",  model.string(),      "-l",           m_language,
-                                              "-t",  std::to_string(recogniserThreads()), "-oj",
-                                              "-of", outputBase.string(), "-np",          "--suppress-nst"};
-        if (const auto vad = Paths::vadModelURL()) {
-            arguments.insert(arguments.end(), {"--vad", "--vad-model", vad->string()});
-        }
-        arguments.push_back(wav.string());
-
+        const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name,
+                                            Paths::vadModelURL(), wav};
         // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
         // left by an earlier run must not be mistaken for this run's result.
-        const auto json = std::filesystem::path(outputBase.string() + ".json");
+        const auto json = recognition.jsonURL();
         removeQuietly(json);
-        TRY(runProcess(*whisper, arguments, logFile));
+        TRY(runProcess(*whisper, recognition.arguments(), logFile));
         if (!fileExists(json))
             return failure(Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
                                            "». Подробности в whisper.log в папке записи."));
