@@ -3,6 +3,7 @@
 #include "audio/AudioFile.h"
 #include "support/Error.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,14 +26,40 @@ enum class SampleType { float32, int16, int32 };
 SampleType deliveredSampleType(SampleFormat deviceFormat);
 int bytesPerSample(SampleType type);
 
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+// Frames as the sound server delivered them.
+struct CapturedFrames {
+    // The stream position of the first frame: how many frames this capture delivered before it,
+    // missing ones included. Positions advance with the device's clock, so they say where the frames
+    // lie in time relative to each other; they do not count time while the device is suspended.
+    std::int64_t position = 0;
+    std::int64_t frames = 0;
+    // Interleaved samples of format().sampleFormat's delivered type; null for frames the server
+    // marked as missing (a hole), which stand for silence.
+    const void* samples = nullptr;
+};
+
+// The sound server's word on when the frame at a stream position was captured (for a monitor:
+// when it was played).
+struct CaptureTiming {
+    std::int64_t position = 0;
+    SteadyTime capturedAt;
+};
+
+// Called on the sound server's thread, in the order in which the server delivered, and never once
+// the capture is destroyed. They only copy or signal and return at once.
 struct CaptureCallbacks {
-    // Called on the sound server's thread for every delivered buffer: `frames` interleaved frames
-    // of format().sampleFormat's delivered type. Holes in the stream arrive as zeros. The samples are
-    // valid only during the call: copy them and return at once.
-    std::function<void(const void* samples, std::int64_t frames)> onBuffer;
-    // defaultOutputMonitor only: the default output changed or the monitored one went away. Called on
-    // the sound server's thread, at most once per capture; only signal from it. (A defaultInput
-    // capture posts AudioConfigurationNotifier instead, on the same conditions for the input.)
+    // Every delivery. The samples are valid only during the call.
+    std::function<void(const CapturedFrames&)> onFrames;
+    // A timing report, a few times a second at first, then every second or two.
+    std::function<void(const CaptureTiming&)> onTiming;
+    // The device was suspended and now delivers again from stream position `position`: the frames
+    // from there on were captured after a pause that their positions do not show.
+    std::function<void(std::int64_t position)> onResumed;
+    // defaultOutputMonitor only: the default output changed or the monitored one went away. At most
+    // once per capture; only signal from it. (A defaultInput capture posts
+    // AudioConfigurationNotifier instead, on the same conditions for the input.)
     std::function<void()> onDefaultOutputChanged;
 };
 

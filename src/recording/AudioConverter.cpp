@@ -95,4 +95,24 @@ Result<std::pair<const float*, std::int64_t>> AudioConverter::convert(const void
     return std::pair<const float*, std::int64_t>{m_output.data(), static_cast<std::int64_t>(produced)};
 }
 
+Result<std::pair<const float*, std::int64_t>> AudioConverter::flush() {
+    if (m_resampler == nullptr)
+        return std::pair<const float*, std::int64_t>{nullptr, 0};
+    const auto channels = static_cast<std::size_t>(m_toChannels);
+    constexpr std::size_t block = 4096;
+    std::size_t total = 0;
+    for (;;) {
+        m_output.resize((total + block) * channels);
+        size_t produced = 0;
+        const soxr_error_t error =
+            soxr_process(m_resampler, nullptr, 0, nullptr, m_output.data() + total * channels, block, &produced);
+        if (error != nullptr)
+            return failure(Error::platform(std::string("Не удалось преобразовать звук: ") + error));
+        if (produced == 0)
+            break;
+        total += produced;
+    }
+    return std::pair<const float*, std::int64_t>{m_output.data(), static_cast<std::int64_t>(total)};
+}
+
 } // namespace zorvel

@@ -86,12 +86,10 @@ Result<void> MicRecorder::startEngine() {
     const AudioFormat deviceFormat = engine->format();
     if (deviceFormat.sampleRate <= 0 || deviceFormat.channels <= 0)
         return failure(ZorvelError::microphoneUnavailable());
-    CaptureCallbacks callbacks;
-    callbacks.onBuffer = [file = m_file.get(), deviceFormat](const void* samples, std::int64_t frames) {
-        file->push(deviceFormat, samples, frames);
-    };
-    if (auto started = engine->start(std::move(callbacks)); !started)
+    if (auto started = engine->start(m_file->beginCapture(deviceFormat)); !started) {
+        m_file->endCapture();
         return failure(engineError(std::move(started).error()));
+    }
     m_engine = std::move(engine);
     return {};
 }
@@ -102,7 +100,7 @@ void MicRecorder::restartAfterConfigurationChange() {
     // The old capture is gone before a new one exists, so one capture at most feeds the file.
     m_engine.reset();
     m_inputWatch.reset();
-    m_file->markGap();
+    m_file->endCapture();
     const bool started = startEngine().has_value();
     if (!started)
         m_inputWatch = m_backend.watchDefaultInput();

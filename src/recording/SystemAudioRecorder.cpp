@@ -62,23 +62,23 @@ Result<void> SystemAudioRecorder::start(const std::filesystem::path& path, std::
 }
 
 Result<void> SystemAudioRecorder::startCapture(AudioCapture& capture) {
-    CaptureCallbacks callbacks;
-    callbacks.onBuffer = [file = m_file.get(), format = capture.format()](const void* samples, std::int64_t frames) {
-        file->push(format, samples, frames);
-    };
+    CaptureCallbacks callbacks = m_file->beginCapture(capture.format());
     // Only a signal on the sound server's thread; the work happens on the main thread. The follower
     // outlives every capture (cleanup() releases the capture first), so it is alive here.
     callbacks.onDefaultOutputChanged = [follower = m_follower.get(), this] {
         QMetaObject::invokeMethod(follower, [this] { followDefaultOutput(); }, Qt::QueuedConnection);
     };
-    return capture.start(std::move(callbacks));
+    Result<void> started = capture.start(std::move(callbacks));
+    if (!started)
+        m_file->endCapture();
+    return started;
 }
 
 void SystemAudioRecorder::followDefaultOutput() {
     if (!m_file)
         return;
     m_capture.reset();
-    m_file->markGap();
+    m_file->endCapture();
     if (auto opened = m_backend.open(CaptureDevice::defaultOutputMonitor); opened) {
         if (startCapture(**opened)) {
             m_capture = std::move(*opened);

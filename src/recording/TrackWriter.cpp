@@ -1,6 +1,7 @@
 #include "recording/TrackWriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -12,6 +13,14 @@ namespace {
 // each of them cost more CPU than everything else in a recording. A killed process loses at
 // most this much more audio.
 constexpr auto writeInterval = std::chrono::milliseconds(100);
+
+// Missing frames are written from a buffer of zeros this long at a time.
+constexpr std::int64_t zeroBlockFrames = 4096;
+
+std::size_t frameBytes(const AudioFormat& format) {
+    return static_cast<std::size_t>(format.channels) *
+           static_cast<std::size_t>(bytesPerSample(deliveredSampleType(format.sampleFormat)));
+}
 } // namespace
 
 Result<std::unique_ptr<TrackWriter>> TrackWriter::create(const std::filesystem::path& path, AudioFormat fileFormat,
@@ -23,42 +32,46 @@ Result<std::unique_ptr<TrackWriter>> TrackWriter::create(const std::filesystem::
 }
 
 TrackWriter::TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector)
-    : m_file(std::move(file)), m_fileFormat(m_file.format()), m_origin(origin), m_inspector(std::move(inspector)),
-      m_alignment(m_fileFormat.sampleRate) {}
+    : m_file(std::move(file)), m_placement(m_file.format().sampleRate), m_fileFormat(m_file.format()),
+      m_origin(origin), m_inspector(std::move(inspector)) {}
 
 TrackWriter::~TrackWriter() { finish(); }
 
-double TrackWriter::elapsedSeconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_origin).count();
+double TrackWriter::secondsSinceOrigin(SteadyTime time) const {
+    return std::chrono::duration<double>(time - m_origin).count();
 }
 
-void TrackWriter::push(const AudioFormat& deviceFormat, const void* samples, std::int64_t frames) {
-    if (frames <= 0 || deviceFormat.channels <= 0 || deviceFormat.sampleRate <= 0)
-        return;
-    const std::size_t bytes = static_cast<std::size_t>(frames) * static_cast<std::size_t>(deviceFormat.channels) *
-                              static_cast<std::size_t>(bytesPerSample(deliveredSampleType(deviceFormat.sampleFormat)));
-    Chunk chunk{deviceFormat, std::vector<std::byte>(bytes), frames};
-    std::memcpy(chunk.bytes.data(), samples, bytes);
-    chunk.arrivedAt = elapsedSeconds();
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_finishAt)
+CaptureCallbacks TrackWriter::beginCapture(const AudioFormat& deviceFormat) {
+    post(Begin{deviceFormat});
+    CaptureCallbacks callbacks;
+    callbacks.onFrames = [this, bytes = frameBytes(deviceFormat)](const CapturedFrames& delivered) {
+        if (delivered.frames <= 0)
             return;
-        chunk.afterGap = std::exchange(m_gapPending, false);
-        m_queue.push_back(std::move(chunk));
-    }
+        Frames frames{delivered.position, delivered.frames, {}};
+        if (delivered.samples != nullptr) {
+            frames.bytes.resize(static_cast<std::size_t>(delivered.frames) * bytes);
+            std::memcpy(frames.bytes.data(), delivered.samples, frames.bytes.size());
+        }
+        post(std::move(frames));
+    };
+    callbacks.onTiming = [this](const CaptureTiming& timing) { post(timing); };
+    callbacks.onResumed = [this](std::int64_t position) { post(Resumed{position}); };
+    return callbacks;
 }
 
-void TrackWriter::markGap() {
+void TrackWriter::endCapture() { post(End{}); }
+
+void TrackWriter::post(Event event) {
     const std::lock_guard lock(m_mutex);
-    m_gapPending = true;
+    if (!m_finishAt)
+        m_queue.push_back(std::move(event));
 }
 
 void TrackWriter::finish() {
     {
         const std::lock_guard lock(m_mutex);
         if (!m_finishAt)
-            m_finishAt = elapsedSeconds();
+            m_finishAt = secondsSinceOrigin(std::chrono::steady_clock::now());
     }
     m_wake.notify_one();
     if (m_worker.joinable())
@@ -69,91 +82,177 @@ void TrackWriter::run() {
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait_for(lock, writeInterval, [this] { return m_finishAt.has_value(); });
-        std::deque<Chunk> batch;
-        batch.swap(m_queue);
+        std::deque<Event> events;
+        events.swap(m_queue);
         const std::optional<double> finishAt = m_finishAt;
+        // A capture that begins after this moment has its first frame after it, so the time up to
+        // here is silence when no capture has begun.
+        const double takenAt = secondsSinceOrigin(std::chrono::steady_clock::now());
         lock.unlock();
-        if (!batch.empty())
-            writeBatch(batch);
-        else if (!finishAt)
-            writeSilence(m_alignment.idleSilence(elapsedSeconds(), m_file.framesWritten()));
+        for (Event& event : events)
+            std::visit([this](auto& item) { handle(item); }, event);
         if (finishAt) {
-            writeSilence(m_alignment.finalSilence(*finishAt, m_file.framesWritten()));
+            if (m_run)
+                endRun();
+            padTo(*finishAt);
             return;
         }
+        if (!m_run)
+            padTo(takenAt);
         lock.lock();
     }
 }
 
-void TrackWriter::writeBatch(std::deque<Chunk>& batch) {
-    // Each buffer is placed by when it arrived, exactly as if the worker had woken for it: a
-    // backlog is told from a gap by the arrival times, and the alignment learns from every buffer.
-    for (auto chunk = batch.begin(); chunk != batch.end(); ++chunk)
-        placeAndWrite(chunk, std::next(chunk), chunk->arrivedAt);
+void TrackWriter::handle(Begin& begin) {
+    if (m_run)
+        endRun();
+    startRun(begin.format, 0);
 }
 
-void TrackWriter::placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed) {
-    double fileFrames = 0;
-    for (auto chunk = begin; chunk != end; ++chunk)
-        fileFrames += static_cast<double>(chunk->frames) * m_fileFormat.sampleRate / chunk->format.sampleRate;
-    const auto placement = m_alignment.place(elapsed, m_file.framesWritten(),
-                                             static_cast<std::int64_t>(fileFrames), begin->afterGap);
-    writeSilence(placement.silenceBefore);
-    std::int64_t dropFrames = placement.dropFromStart;
-    for (auto chunk = begin; chunk != end; ++chunk)
-        writeChunk(*chunk, dropFrames);
+void TrackWriter::handle(End&) {
+    if (m_run)
+        endRun();
+    m_run.reset();
 }
 
-void TrackWriter::writeChunk(Chunk& chunk, std::int64_t& dropFrames) {
-    const SampleType type = deliveredSampleType(chunk.format.sampleFormat);
-    if (m_inspector)
-        m_inspector(chunk.bytes.data(), type, chunk.frames * chunk.format.channels);
-    // A failed conversion or write loses this buffer only; capture goes on.
-    if (chunk.format != m_fileFormat) {
-        AudioConverter* converter = converterFor(chunk.format);
-        if (converter == nullptr)
-            return;
-        const auto converted = converter->convert(chunk.bytes.data(), type, chunk.frames);
-        if (!converted)
-            return;
-        auto [samples, frames] = *converted;
-        const std::int64_t skip = std::min(dropFrames, frames);
-        dropFrames -= skip;
-        if (frames > skip)
-            (void)m_file.write(samples + skip * m_fileFormat.channels, frames - skip);
+void TrackWriter::handle(Resumed& resumed) {
+    if (!m_run)
+        return;
+    // The device paused: what follows starts a new run at its own time.
+    const AudioFormat format = m_run->format;
+    endRun();
+    startRun(format, resumed.position);
+}
+
+void TrackWriter::handle(Frames& frames) {
+    if (!m_run)
+        return;
+    // As soon as it arrives, whether or not its place is known yet.
+    if (m_inspector && !frames.bytes.empty())
+        m_inspector(frames.bytes.data(), deliveredSampleType(m_run->format.sampleFormat),
+                    frames.frames * m_run->format.channels);
+    if (m_placement.isPlaced()) {
+        writeFrames(frames);
         return;
     }
-    const std::int64_t skip = std::min(dropFrames, chunk.frames);
-    dropFrames -= skip;
-    if (chunk.frames == skip)
+    m_run->heldFrames += frames.frames;
+    m_run->held.push_back(std::move(frames));
+    if (m_placement.shouldPlace(m_run->heldFrames))
+        placeRun();
+}
+
+void TrackWriter::handle(CaptureTiming& timing) {
+    if (!m_run)
         return;
-    const std::int64_t offset = skip * chunk.format.channels;
-    const std::int64_t frames = chunk.frames - skip;
+    const std::int64_t correction = m_placement.report(timing.position, secondsSinceOrigin(timing.capturedAt));
+    if (correction > 0)
+        writeSilence(correction);
+    else
+        m_run->dropFrames -= correction;
+    if (m_placement.shouldPlace(m_run->heldFrames))
+        placeRun();
+}
+
+void TrackWriter::startRun(const AudioFormat& format, std::int64_t position) {
+    m_run.emplace();
+    m_run->format = format;
+    m_run->nextPosition = position;
+    if (format != m_fileFormat) {
+        auto created = AudioConverter::create(format, m_fileFormat.sampleRate, m_fileFormat.channels);
+        if (created)
+            m_run->converter = std::move(*created);
+    }
+    m_placement.beginRun(position, format.sampleRate);
+}
+
+void TrackWriter::endRun() {
+    if (!m_placement.isPlaced())
+        placeRun();
+    // What the resampler still holds belongs to this run.
+    if (m_run->converter)
+        if (auto rest = m_run->converter->flush())
+            writeFileFrames(rest->first, SampleType::float32, rest->second);
+    m_run->converter.reset();
+}
+
+void TrackWriter::placeRun() {
+    const std::int64_t offset = m_placement.place(m_file.framesWritten());
+    if (offset > 0)
+        writeSilence(offset);
+    else
+        m_run->dropFrames -= offset;
+    std::deque<Frames> held;
+    held.swap(m_run->held);
+    m_run->heldFrames = 0;
+    for (Frames& frames : held)
+        writeFrames(frames);
+}
+
+void TrackWriter::writeFrames(Frames& frames) {
+    Run& run = *m_run;
+    // Positions say where the frames belong: a gap in them is missing audio, an overlap was written.
+    if (frames.position > run.nextPosition)
+        writeDeviceFrames(nullptr, frames.position - run.nextPosition);
+    const std::int64_t skip = std::clamp<std::int64_t>(run.nextPosition - frames.position, 0, frames.frames);
+    run.nextPosition = std::max(run.nextPosition, frames.position + frames.frames);
+    if (skip == frames.frames)
+        return;
+    if (frames.bytes.empty()) {
+        writeDeviceFrames(nullptr, frames.frames - skip);
+        return;
+    }
+    const std::size_t offset = static_cast<std::size_t>(skip) * frameBytes(run.format);
+    writeDeviceFrames(frames.bytes.data() + offset, frames.frames - skip);
+}
+
+void TrackWriter::writeDeviceFrames(const void* samples, std::int64_t frames) {
+    Run& run = *m_run;
+    const SampleType type = deliveredSampleType(run.format.sampleFormat);
+    if (samples == nullptr) {
+        // Missing frames go through the same path as delivered ones, so the resampler stays in step.
+        m_zeros.assign(static_cast<std::size_t>(zeroBlockFrames) * frameBytes(run.format), std::byte{0});
+        for (std::int64_t done = 0; done < frames; done += zeroBlockFrames)
+            writeDeviceFrames(m_zeros.data(), std::min(zeroBlockFrames, frames - done));
+        return;
+    }
+    // A failed conversion or write loses this buffer only; capture goes on.
+    if (run.format == m_fileFormat) {
+        writeFileFrames(samples, type, frames);
+        return;
+    }
+    if (!run.converter)
+        return;
+    if (const auto converted = run.converter->convert(samples, type, frames))
+        writeFileFrames(converted->first, SampleType::float32, converted->second);
+}
+
+void TrackWriter::writeFileFrames(const void* samples, SampleType type, std::int64_t frames) {
+    std::int64_t& drop = m_run->dropFrames;
+    const std::int64_t skip = std::min(drop, frames);
+    drop -= skip;
+    if (frames == skip)
+        return;
+    const std::int64_t offset = skip * m_fileFormat.channels;
     switch (type) {
     case SampleType::float32:
-        (void)m_file.write(reinterpret_cast<const float*>(chunk.bytes.data()) + offset, frames);
+        (void)m_file.write(static_cast<const float*>(samples) + offset, frames - skip);
         break;
     case SampleType::int16:
-        (void)m_file.write(reinterpret_cast<const std::int16_t*>(chunk.bytes.data()) + offset, frames);
+        (void)m_file.write(static_cast<const std::int16_t*>(samples) + offset, frames - skip);
         break;
     case SampleType::int32:
-        (void)m_file.write(reinterpret_cast<const std::int32_t*>(chunk.bytes.data()) + offset, frames);
+        (void)m_file.write(static_cast<const std::int32_t*>(samples) + offset, frames - skip);
         break;
     }
-}
-
-AudioConverter* TrackWriter::converterFor(const AudioFormat& deviceFormat) {
-    if (m_converterFormat != deviceFormat) {
-        m_converterFormat = deviceFormat;
-        auto created = AudioConverter::create(deviceFormat, m_fileFormat.sampleRate, m_fileFormat.channels);
-        m_converter = created ? std::move(*created) : nullptr;
-    }
-    return m_converter.get();
 }
 
 void TrackWriter::writeSilence(std::int64_t frames) {
     if (frames > 0)
         (void)m_file.writeSilence(frames);
+}
+
+void TrackWriter::padTo(double seconds) {
+    writeSilence(std::llround(seconds * m_fileFormat.sampleRate) - m_file.framesWritten());
 }
 
 } // namespace zorvel

@@ -3,30 +3,32 @@
 #include "audio/AudioFile.h"
 #include "platform/AudioCapture.h"
 #include "recording/AudioConverter.h"
-#include "recording/WallClockAlignment.h"
+#include "recording/TrackPlacement.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <variant>
 #include <vector>
 
 namespace zorvel {
 
-using SteadyTime = std::chrono::steady_clock::time_point;
-
-// One capture file, written on a worker thread of its own: buffers handed over on the sound
-// server's thread are copied into a queue, and every 100 ms the worker converts and writes what
-// has queued, in order, keeping the file aligned to the wall clock from `origin` (see
-// WallClockAlignment). The header is brought up to date after every write, so a file of a killed
-// process keeps what was written.
+// One capture file, written on a worker thread of its own. The captures that feed it one after
+// the other hand over what the sound server delivered (frames with their stream positions, timing
+// reports, a resume after a suspension) on the server's thread; it is copied into a queue, and
+// every 100 ms the worker converts and writes what has queued, in order. Each capture's audio is
+// placed in the file by the server's timing (see TrackPlacement), so that the file counts from
+// `origin` like the wall clock; silence fills time without a capture and the time up to finish().
+// The header is brought up to date after every write, so a file of a killed process keeps what was
+// written.
 //
-// Threads: create() and finish() on the owner's thread; push() on any thread (the sound server's);
-// the inspector on the worker.
+// Threads: create(), beginCapture(), endCapture() and finish() on the owner's thread; the
+// callbacks that beginCapture() returns on the sound server's; the inspector on the worker.
 class TrackWriter {
 public:
     // Sees every delivered buffer before conversion: samples of the source's delivered type.
@@ -38,54 +40,76 @@ public:
     TrackWriter(const TrackWriter&) = delete;
     TrackWriter& operator=(const TrackWriter&) = delete;
 
-    const AudioFormat& fileFormat() const { return m_fileFormat; }
-
-    // Copies `frames` delivered frames of a device of `deviceFormat` into the queue and returns at
-    // once. Buffers of the file's own format are written unchanged; others are converted, by one
-    // converter per run of buffers of the same format, so the resampler's state carries over.
-    void push(const AudioFormat& deviceFormat, const void* samples, std::int64_t frames);
-
-    // The capture feeding the file was replaced (or is about to start): the buffers pushed from
-    // now on follow a gap, which is filled with silence exactly. Owner's thread, between captures.
-    void markGap();
+    // A capture of a device of `deviceFormat` is about to start: returns the callbacks to give it.
+    // Its frames are placed anew by their own timing, apart from any capture before. Frames of the
+    // file's own format are written unchanged; others are converted, by one converter per run, so
+    // the resampler's state carries over from buffer to buffer.
+    CaptureCallbacks beginCapture(const AudioFormat& deviceFormat);
+    // The capture is gone (or did not start): until the next one, the file grows with silence as
+    // time passes.
+    void endCapture();
 
     // Writes what is queued, pads the file to the wall clock of this moment, stops the worker and
-    // closes the file. Afterwards push() does nothing. Safe to call twice.
+    // closes the file. Afterwards the callbacks do nothing. Safe to call twice.
     void finish();
 
 private:
-    struct Chunk {
+    struct Begin {
         AudioFormat format;
-        std::vector<std::byte> bytes;
+    };
+    struct End {};
+    struct Frames {
+        std::int64_t position = 0;
         std::int64_t frames = 0;
-        bool afterGap = false;
-        double arrivedAt = 0; // seconds from the origin
+        std::vector<std::byte> bytes; // empty for missing frames
+    };
+    struct Resumed {
+        std::int64_t position = 0;
+    };
+    using Event = std::variant<Begin, End, Frames, CaptureTiming, Resumed>;
+
+    // The capture being written: one run of it at a time (see TrackPlacement).
+    struct Run {
+        AudioFormat format;
+        std::unique_ptr<AudioConverter> converter;
+        std::int64_t nextPosition = 0;
+        std::deque<Frames> held; // until the run is placed
+        std::int64_t heldFrames = 0;
+        std::int64_t dropFrames = 0; // file frames still to drop
     };
 
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
+    void post(Event event);
     void run();
-    void writeBatch(std::deque<Chunk>& batch);
-    void placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed);
-    void writeChunk(Chunk& chunk, std::int64_t& dropFrames);
-    AudioConverter* converterFor(const AudioFormat& deviceFormat);
+    void handle(Begin& begin);
+    void handle(End& end);
+    void handle(Frames& frames);
+    void handle(CaptureTiming& timing);
+    void handle(Resumed& resumed);
+    void startRun(const AudioFormat& format, std::int64_t position);
+    void endRun();
+    void placeRun();
+    void writeFrames(Frames& frames);
+    void writeDeviceFrames(const void* samples, std::int64_t frames);
+    void writeFileFrames(const void* samples, SampleType type, std::int64_t frames);
     void writeSilence(std::int64_t frames);
-    double elapsedSeconds() const;
+    void padTo(double seconds);
+    double secondsSinceOrigin(SteadyTime time) const;
 
     // Worker only, until it has ended.
     AudioFileWriter m_file;
-    std::optional<AudioFormat> m_converterFormat;
-    std::unique_ptr<AudioConverter> m_converter;
+    TrackPlacement m_placement;
+    std::optional<Run> m_run;
+    std::vector<std::byte> m_zeros;
 
     const AudioFormat m_fileFormat;
     const SteadyTime m_origin;
     const Inspector m_inspector;
-    WallClockAlignment m_alignment; // worker only
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::deque<Chunk> m_queue;        // guarded by m_mutex
+    std::deque<Event> m_queue;        // guarded by m_mutex
     std::optional<double> m_finishAt; // guarded by m_mutex: seconds from origin, set by finish()
-    bool m_gapPending = true;         // guarded by m_mutex: the first buffers follow the start
     std::thread m_worker;
 };
 

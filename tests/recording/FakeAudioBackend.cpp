@@ -27,6 +27,8 @@ public:
     }
 
     CaptureDevice device() const { return m_device; }
+    // The stream position of the next delivery; only the delivering thread uses it.
+    std::int64_t& position() { return m_position; }
     bool started() const { return m_started; }
     const CaptureCallbacks& callbacks() const { return m_callbacks; }
 
@@ -36,6 +38,7 @@ private:
     Device m_settings;
     CaptureCallbacks m_callbacks;
     bool m_started = false;
+    std::int64_t m_position = 0;
 };
 
 class FakeAudioBackend::Watch final : public AudioInputWatch {
@@ -89,7 +92,26 @@ bool FakeAudioBackend::deliver(CaptureDevice device, const void* samples, std::i
     Capture* capture = running(device);
     if (capture == nullptr)
         return false;
-    std::thread([&] { capture->callbacks().onBuffer(samples, frames); }).join();
+    std::thread([&] {
+        capture->callbacks().onFrames({capture->position(), frames, samples});
+        capture->position() += frames;
+    }).join();
+    return true;
+}
+
+bool FakeAudioBackend::report(CaptureDevice device, std::int64_t position, SteadyTime capturedAt) {
+    Capture* capture = running(device);
+    if (capture == nullptr)
+        return false;
+    std::thread([&] { capture->callbacks().onTiming({position, capturedAt}); }).join();
+    return true;
+}
+
+bool FakeAudioBackend::resume(CaptureDevice device) {
+    Capture* capture = running(device);
+    if (capture == nullptr)
+        return false;
+    std::thread([&] { capture->callbacks().onResumed(capture->position()); }).join();
     return true;
 }
 

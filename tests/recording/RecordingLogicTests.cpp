@@ -7,7 +7,6 @@
 #include "recording/MicRecorder.h"
 #include "recording/RecordingSession.h"
 #include "recording/SystemAudioRecorder.h"
-#include "recording/WallClockAlignment.h"
 #include "support/Paths.h"
 #include "support/TestEnvironment.h"
 
@@ -54,63 +53,6 @@ protected:
 };
 
 } // namespace
-
-// --- Wall-clock alignment -------------------------------------------------------------------------
-
-TEST(WallClockAlignment, LeavesOrdinaryDeliveryJitterAlone) {
-    // 1000 frames/s: a buffer of 20 frames arriving 20 or 69 ms late, or 50 ms early, stays put.
-    for (const std::int64_t inFile : {960, 911, 1030}) {
-        WallClockAlignment alignment(1000);
-        const auto placement = alignment.place(1.0, inFile, 20, false);
-        EXPECT_EQ(placement.silenceBefore, 0) << inFile;
-        EXPECT_EQ(placement.dropFromStart, 0) << inFile;
-    }
-}
-
-TEST(WallClockAlignment, FillsAGapWithSilenceUpToTheSteadyLag) {
-    WallClockAlignment alignment(1000);
-    // 500 frames missing: the buffer then ends the assumed 20 ms before the wall clock.
-    EXPECT_EQ(alignment.place(1.0, 480, 20, false).silenceBefore, 480);
-    // After a new capture starts even a short gap is filled, which a restart's few milliseconds are.
-    EXPECT_EQ(alignment.place(2.0, 1950, 20, true).silenceBefore, 10);
-}
-
-TEST(WallClockAlignment, ReturnsToTheLearnedSteadyLagSoCorrectionsDoNotAddUp) {
-    WallClockAlignment alignment(1000);
-    // Buffers settle 4 to 6 ms behind the clock: the average, 5 ms, is learned and held.
-    for (int i = 0; i < WallClockAlignment::learningBuffers; ++i)
-        EXPECT_EQ(alignment.place(1.0, i % 2 == 0 ? 976 : 974, 20, false).silenceBefore, 0);
-    EXPECT_NEAR(alignment.steadyLag(), 0.005, 1e-9);
-    // A gap is filled up to it.
-    EXPECT_EQ(alignment.place(2.0, 1000, 20, true).silenceBefore, 975);
-    // The new capture then settles 3 ms behind, not 5: its first buffer came 2 ms late, so the gap
-    // was filled 2 ms too long. Once measured, those 2 ms are taken back, and the held lag stays.
-    for (int i = 0; i < WallClockAlignment::learningBuffers - 1; ++i) {
-        const auto placement = alignment.place(3.0, 2977, 20, false);
-        EXPECT_EQ(placement.silenceBefore + placement.dropFromStart, 0);
-    }
-    EXPECT_EQ(alignment.place(3.0, 2977, 20, false).dropFromStart, 2);
-    EXPECT_NEAR(alignment.steadyLag(), 0.005, 1e-9);
-    // A lag that grows (a slow device clock) is tolerated up to 50 ms beyond it, then corrected.
-    EXPECT_EQ(alignment.place(4.0, 3955, 20, false).silenceBefore, 0);
-    EXPECT_EQ(alignment.place(5.0, 4920, 20, false).silenceBefore, 55);
-}
-
-TEST(WallClockAlignment, DropsTheSurplusOfAFastDeviceClock) {
-    WallClockAlignment alignment(1000);
-    const auto placement = alignment.place(1.0, 1250, 20, false);
-    EXPECT_EQ(placement.silenceBefore, 0);
-    EXPECT_EQ(placement.dropFromStart, 20); // never more than the buffer
-    EXPECT_EQ(alignment.place(1.0, 900, 400, false).dropFromStart, 320);
-}
-
-TEST(WallClockAlignment, PadsAnIdleTrackOnlyAfterHalfASecondAndEndsExactlyOnTheClock) {
-    const WallClockAlignment alignment(1000);
-    EXPECT_EQ(alignment.idleSilence(1.0, 600), 0);
-    EXPECT_EQ(alignment.idleSilence(1.0, 400), 480);
-    EXPECT_EQ(alignment.finalSilence(1.0, 990), 10);
-    EXPECT_EQ(alignment.finalSilence(1.0, 1100), 0);
-}
 
 // --- Converter ----------------------------------------------------------------------------------
 

@@ -2,16 +2,16 @@
 
 #include "platform/AudioConfigurationNotifier.h"
 
+#include <chrono>
 #include <optional>
 #include <pulse/pulseaudio.h>
-#include <vector>
 
 namespace zorvel {
 
 namespace {
 
-// Record buffers of about 20 ms keep each track within a few tens of milliseconds of the wall
-// clock, which the alignment of the two tracks relies on.
+// Record buffers of about 20 ms: the microphone's level is seen soon after the sound. Where audio
+// lands in the file comes from the server's timing reports, not from when a buffer arrives.
 constexpr pa_usec_t fragmentMicroseconds = 20'000;
 
 std::optional<SampleFormat> storedFormat(pa_sample_format_t format) {
@@ -131,6 +131,8 @@ private:
     static void contextStateChanged(pa_context* context, void* userdata);
     static void streamStateChanged(pa_stream* stream, void* userdata);
     static void streamReadable(pa_stream* stream, size_t bytes, void* userdata);
+    static void timingUpdated(pa_stream* stream, void* userdata);
+    static void suspendedChanged(pa_stream* stream, void* userdata);
     static void serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                             void* userdata);
     static void serverChanged(pa_context* context, const pa_server_info* info, void* userdata);
@@ -152,7 +154,8 @@ private:
     // Loop thread only, once running.
     bool m_running = false;
     bool m_changeReported = false;
-    std::vector<std::byte> m_zeros;
+    // Frames delivered so far, missing ones included: the stream position of the next delivery.
+    std::int64_t m_position = 0;
 };
 
 PulseCapture::~PulseCapture() {
@@ -323,6 +326,8 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
         return failure(serverFailure(CaptureStep::createStream, "Не удалось создать поток записи"));
     pa_stream_set_state_callback(m_stream, streamStateChanged, this);
     pa_stream_set_read_callback(m_stream, streamReadable, this);
+    pa_stream_set_latency_update_callback(m_stream, timingUpdated, this);
+    pa_stream_set_suspended_callback(m_stream, suspendedChanged, this);
 
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -332,7 +337,9 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
     attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentMicroseconds, &spec));
     // DONT_MOVE: the server must not quietly move us to another device (for a monitor, possibly to
     // the microphone); a lost device is reported and the owner decides what to record next.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    // AUTO_TIMING_UPDATE: the server reports its timing by itself, which places the audio in time.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(m_stream, m_sourceName.c_str(), &attributes, flags) < 0)
         return failure(serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
     for (;;) {
@@ -372,17 +379,44 @@ void PulseCapture::streamReadable(pa_stream* stream, size_t, void* userdata) {
         size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0)
             return;
-        if (data == nullptr) {
-            // A hole: the server has nothing for this stretch. It becomes silence of its length.
-            if (self->m_zeros.size() < bytes)
-                self->m_zeros.resize(bytes);
-            data = self->m_zeros.data();
-        }
-        const auto frames = static_cast<std::int64_t>(bytes / self->m_frameBytes);
-        if (frames > 0 && self->m_callbacks.onBuffer)
-            self->m_callbacks.onBuffer(data, frames);
+        // A hole (no data, a length) is time the server has nothing for: it is delivered as missing.
+        const CapturedFrames frames{self->m_position, static_cast<std::int64_t>(bytes / self->m_frameBytes), data};
+        if (frames.frames > 0 && self->m_callbacks.onFrames)
+            self->m_callbacks.onFrames(frames);
+        self->m_position += frames.frames;
         pa_stream_drop(stream);
     }
+}
+
+void PulseCapture::timingUpdated(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+    // While suspended, the device's latency says nothing about the frames to come.
+    if (timing == nullptr || timing->write_index_corrupt || timing->write_index < 0 ||
+        pa_stream_is_suspended(stream) > 0 || !self->m_callbacks.onTiming)
+        return;
+    // When the server looked (its timestamp, on the system's real-time clock), the frame at its
+    // queue's write index was still in the device, for the device's latency; a monitor's frames are
+    // played only after the output's own latency.
+    const auto now = std::chrono::system_clock::now();
+    const auto lookedAt =
+        std::chrono::system_clock::time_point(std::chrono::seconds(timing->timestamp.tv_sec) +
+                                              std::chrono::microseconds(timing->timestamp.tv_usec));
+    const SteadyTime capturedAt = std::chrono::steady_clock::now() - (now - lookedAt) -
+                                  std::chrono::microseconds(timing->source_usec) +
+                                  std::chrono::microseconds(timing->sink_usec);
+    self->m_callbacks.onTiming({timing->write_index / static_cast<std::int64_t>(self->m_frameBytes), capturedAt});
+}
+
+void PulseCapture::suspendedChanged(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (pa_stream_is_suspended(stream) > 0)
+        return;
+    if (self->m_callbacks.onResumed)
+        self->m_callbacks.onResumed(self->m_position);
+    // A fresh report, so that the frames after the pause find their time soon.
+    if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr))
+        pa_operation_unref(operation);
 }
 
 void PulseCapture::serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
