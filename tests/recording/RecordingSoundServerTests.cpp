@@ -1,6 +1,8 @@
-// The recorders against the real, private sound server that scripts/test starts: "speakers" is the
-// default output, "microphone" (48 kHz mono float) the default input fed through the output
-// "feed", "microphone44" (44.1 kHz stereo 16-bit) fed through "feed44", "silence" a silent input.
+// The recorders against the real, private sound server that scripts/test starts (PulseAudio or
+// PipeWire's pulse server, see scripts/sound-server): "speakers" is the default output,
+// "microphone" (48 kHz mono float) the default input fed through the output "feed",
+// "microphone44" (44.1 kHz stereo) fed through "feed44", "silence" a silent input, and "room" and
+// "room48" inputs that hear what "speakers" play.
 #include "QtEventLoop.h"
 #include "model/ModelPaths.h"
 #include "pipeline/LoudnessEnvelope.h"
@@ -16,13 +18,16 @@
 #include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
+#include <map>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <sndfile.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 
 extern char** environ;
 
@@ -33,6 +38,25 @@ using namespace std::chrono_literals;
 namespace {
 
 ProgramRun pactl(const std::vector<std::string>& arguments) { return runProgram("/usr/bin/pactl", arguments); }
+
+bool onPipeWire() { return pactl({"info"}).standardOutput.find("PipeWire") != std::string::npos; }
+
+// A device's own format as the server lists it ("float32le 2ch 48000Hz"); `kind` is "sinks" or
+// "sources". PipeWire's outputs are always float, so the tests ask rather than assume.
+AudioFormat deviceFormat(const std::string& kind, const std::string& name) {
+    std::istringstream lines(pactl({"list", "short", kind}).standardOutput);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string index, device, driver, format, channels, rate;
+        fields >> index >> device >> driver >> format >> channels >> rate;
+        if (device != name)
+            continue;
+        return {std::atoi(rate.c_str()), std::atoi(channels.c_str()),
+                format.starts_with("s16") ? SampleFormat::int16 : SampleFormat::float32};
+    }
+    ADD_FAILURE() << "no " << kind << " named " << name;
+    return {};
+}
 
 // Noise after a silent lead-in (a monitor misses the first milliseconds of a stream); returns
 // the samples as they read back as floats.
@@ -66,6 +90,36 @@ std::vector<float> writeNoise(const std::filesystem::path& path, AudioFormat for
 std::future<ProgramRun> play(const std::string& device, const std::filesystem::path& file) {
     return std::async(std::launch::async, [=] { return runProgram("/usr/bin/paplay", {"-d", device, file.string()}); });
 }
+
+// A program that runs until the object goes, then is killed: load for the machine.
+class RunningProgram {
+public:
+    explicit RunningProgram(std::vector<std::string> arguments) {
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            m_pid = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        EXPECT_NE(m_pid, 0) << arguments[0];
+    }
+    ~RunningProgram() {
+        if (m_pid == 0)
+            return;
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+private:
+    pid_t m_pid = 0;
+};
 
 // Turns the event loop (the recorders' device changes arrive through it) until the playing ends.
 void waitWhilePlaying(std::future<ProgramRun>& playing) {
@@ -114,6 +168,87 @@ std::int64_t findExact(const std::vector<float>& haystack, const std::vector<flo
     return found == haystack.end() ? -1 : found - haystack.begin();
 }
 
+// How a played sound came out in a recording. The server may lose some of it (PipeWire does under
+// load, and says so only through its timing); the recorder must neither add nor drop a sample
+// of what it was given, so a sound comes out whole, or in pieces that follow each other directly.
+struct Pieces {
+    bool found = false;      // the sound's start was found and every later stretch matched
+    int count = 0;           // stretches of the sound, each bit for bit
+    std::int64_t inserted = 0; // frames in the recording between two stretches
+    std::int64_t lost = 0;     // frames of the sound that are not in the recording
+};
+
+Pieces piecesOf(const std::vector<float>& recorded, const std::vector<float>& sound, int channels) {
+    const auto frames = [&](const std::vector<float>& v) { return static_cast<std::int64_t>(v.size()) / channels; };
+    const auto at = [&](const std::vector<float>& v, std::int64_t frame) { return v.begin() + frame * channels; };
+    // Where `count` frames of `key` from `keyFrame` first appear in `in` at or after `from`, or -1.
+    const auto locate = [&](const std::vector<float>& in, std::int64_t from, const std::vector<float>& key,
+                            std::int64_t keyFrame, std::int64_t count) -> std::int64_t {
+        for (auto it = at(in, from);;) {
+            it = std::search(it, in.end(), at(key, keyFrame), at(key, keyFrame + count));
+            if (it == in.end())
+                return -1;
+            if ((it - in.begin()) % channels == 0)
+                return (it - in.begin()) / channels;
+            ++it;
+        }
+    };
+    constexpr std::int64_t key = 64;
+    Pieces pieces;
+    if (frames(sound) < key)
+        return pieces;
+    // A monitor misses the first milliseconds of a sound: start where the recording has it.
+    std::int64_t soundAt = 0, recordedAt = -1;
+    for (; soundAt + key <= frames(sound) && soundAt < frames(sound) / 4; soundAt += key)
+        if ((recordedAt = locate(recorded, 0, sound, soundAt, key)) >= 0)
+            break;
+    if (recordedAt < 0)
+        return pieces;
+    pieces.lost = soundAt;
+    for (;;) {
+        ++pieces.count;
+        std::int64_t length = 0;
+        const auto same = [&](std::int64_t i) {
+            return std::equal(at(sound, soundAt + i), at(sound, soundAt + i + 1), at(recorded, recordedAt + i));
+        };
+        while (soundAt + length < frames(sound) && recordedAt + length < frames(recorded) && same(length))
+            ++length;
+        soundAt += length;
+        recordedAt += length;
+        if (soundAt + key > frames(sound) || recordedAt + key > frames(recorded)) {
+            pieces.lost += frames(sound) - soundAt;
+            pieces.found = true;
+            return pieces;
+        }
+        // Lost: the recording goes on with a later part of the sound.
+        if (const std::int64_t later = locate(sound, soundAt, recorded, recordedAt, key); later >= 0) {
+            pieces.lost += later - soundAt;
+            soundAt = later;
+            continue;
+        }
+        // Inserted: the sound goes on later in the recording.
+        if (const std::int64_t later = locate(recorded, recordedAt, sound, soundAt, key); later >= 0) {
+            pieces.inserted += later - recordedAt;
+            recordedAt = later;
+            continue;
+        }
+        return pieces;
+    }
+}
+
+// The sound is in the recording as it was played: whole on PulseAudio; on PipeWire, which may
+// lose audio, at least without anything added.
+void expectIntact(const std::vector<float>& recorded, const std::vector<float>& sound, int channels) {
+    const Pieces pieces = piecesOf(recorded, sound, channels);
+    ASSERT_TRUE(pieces.found) << "the sound is not in the recording";
+    EXPECT_EQ(pieces.inserted, 0) << pieces.count << " pieces";
+    if (onPipeWire()) {
+        std::cout << "the server lost " << pieces.lost << " frames of the sound in " << pieces.count - 1 << " places\n";
+    } else {
+        EXPECT_EQ(pieces.lost, 0) << pieces.count << " pieces";
+    }
+}
+
 // The first frame whose magnitude exceeds `level`, or -1.
 std::int64_t onset(const Recorded& recorded, float level) {
     for (size_t i = 0; i < recorded.samples.size(); ++i)
@@ -149,9 +284,7 @@ TEST_F(SoundServer, MicrophoneNoiseComesOutBitExactAt48kMonoFloat) {
     EXPECT_EQ(mic.rate, 48000);
     EXPECT_EQ(mic.channels, 1);
     EXPECT_EQ(mic.subtype, SF_FORMAT_FLOAT);
-    // All but the first few milliseconds of the noise, sample for sample.
-    const std::vector<float> body(noise.begin() + 4800, noise.end());
-    EXPECT_GE(findExact(mic.samples, body), 0);
+    expectIntact(mic.samples, noise, 1);
     EXPECT_LT(recorder.secondsSinceLastSound(), 1.0);
 }
 
@@ -176,22 +309,33 @@ TEST_F(SoundServer, A44kStereoMicrophoneIsConvertedTo48kMono) {
     const std::int64_t start = onset(mic, 0.1F);
     ASSERT_GE(start, 0);
     ASSERT_GT(mic.frames(), start + 36000);
-    int crossings = 0;
-    for (auto i = static_cast<size_t>(start + 12000); i < static_cast<size_t>(start + 36000); ++i)
-        crossings += (mic.samples[i - 1] < 0) != (mic.samples[i] < 0);
-    EXPECT_NEAR(crossings, 1000, 4); // half a second of 1 kHz at 48 kHz
+    // The tone's period, as the most common distance between rising zero crossings: 48 frames for
+    // 1 kHz at 48 kHz (unconverted 44.1 kHz frames would give 44), whatever the server lost.
+    std::map<std::int64_t, int> periods;
+    std::int64_t rising = -1;
+    for (auto i = static_cast<size_t>(start + 2400); i < static_cast<size_t>(start + 36000); ++i)
+        if (mic.samples[i - 1] < 0 && mic.samples[i] >= 0) {
+            if (rising >= 0)
+                ++periods[static_cast<std::int64_t>(i) - rising];
+            rising = static_cast<std::int64_t>(i);
+        }
+    const auto common = std::max_element(periods.begin(), periods.end(),
+                                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    ASSERT_NE(common, periods.end());
+    EXPECT_EQ(common->first, 48);
 }
 
 TEST_F(SoundServer, SystemAudioIsBitExactInTheOutputsOwnFormat) {
-    const auto noise = writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 1.0, 2);
+    // 44.1 kHz stereo 16-bit on PulseAudio; PipeWire's outputs are 32-bit float at 48 kHz.
+    const AudioFormat speakers = deviceFormat("sinks", "speakers");
+    const auto noise = writeNoise(folder / "noise.wav", speakers, 1.0, 2);
     SystemAudioRecorder recorder;
     ASSERT_NO_FATAL_FAILURE(recordWhilePlaying(recorder, folder / "system.caf", "speakers", folder / "noise.wav"));
     const Recorded system = readRecording(folder / "system.caf");
-    EXPECT_EQ(system.rate, 44100);
+    EXPECT_EQ(system.rate, speakers.sampleRate);
     EXPECT_EQ(system.channels, 2);
-    EXPECT_EQ(system.subtype, SF_FORMAT_PCM_16);
-    const std::vector<float> body(noise.begin() + 2 * 4410, noise.end());
-    EXPECT_GE(findExact(system.samples, body), 0);
+    EXPECT_EQ(system.subtype, speakers.sampleFormat == SampleFormat::int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+    expectIntact(system.samples, noise, 2);
 }
 
 TEST_F(SoundServer, DefaultInputChangesRestartTheMicrophoneIntoTheSameFile) {
@@ -209,11 +353,17 @@ TEST_F(SoundServer, DefaultInputChangesRestartTheMicrophoneIntoTheSameFile) {
     runEventLoop(300ms);
     ASSERT_EQ(pactl({"set-default-source", "microphone"}).exitStatus, 0);
     ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 3s));
-    runEventLoop(300ms);
+    // Sound right after the change comes out whole: a new capture gets its place once, and nothing
+    // is added or dropped in it afterwards.
+    const auto noise = writeNoise(folder / "noise.wav", {48000, 1, SampleFormat::float32}, 1.5, 12);
+    auto playing = play("feed", folder / "noise.wav");
+    waitWhilePlaying(playing);
     recorder.stop();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     // The file covers the whole time, the changes included.
-    EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
+    const Recorded mic = readRecording(folder / "mic.caf");
+    EXPECT_NEAR(static_cast<double>(mic.frames()) / 48000, elapsed, 0.1);
+    expectIntact(mic.samples, noise, 1);
 }
 
 TEST_F(SoundServer, AVanishedMicrophoneGivesARestartOrBrokenAndTheFileKeepsGrowing) {
@@ -261,10 +411,12 @@ TEST_F(SoundServer, ASilentMicrophoneLetsTheSilenceGrow) {
 }
 
 TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
+    const AudioFormat speakers = deviceFormat("sinks", "speakers");
     const ProgramRun sink = pactl({"load-module", "module-null-sink", "sink_name=headphones", "rate=48000",
                                    "format=float32le", "channels=2"});
     ASSERT_EQ(sink.exitStatus, 0);
-    const auto noise = writeNoise(folder / "noise.wav", {48000, 2, SampleFormat::float32}, 0.5, 3);
+    // Long enough to cover the second after the change, where silence used to be added.
+    const auto noise = writeNoise(folder / "noise.wav", {48000, 2, SampleFormat::float32}, 1.5, 3);
     SystemAudioRecorder recorder;
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
@@ -276,26 +428,38 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     // The followed output goes away: back to the one that is the default then.
     pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
     runEventLoop(300ms);
-    const auto again = writeNoise(folder / "again.wav", {44100, 2, SampleFormat::int16}, 0.5, 9);
+    const auto again = writeNoise(folder / "again.wav", speakers, 0.5, 9);
     auto playingAgain = play("speakers", folder / "again.wav");
     waitWhilePlaying(playingAgain);
     recorder.stop();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 
-    // Still the first output's format, holding the second output's noise converted, then the
-    // first output's noise again unchanged.
+    // Still the first output's format, holding the second output's noise (converted where the
+    // formats differ) without a gap, then the first output's noise again unchanged.
     const Recorded system = readRecording(folder / "system.caf");
-    EXPECT_EQ(system.rate, 44100);
-    EXPECT_EQ(system.subtype, SF_FORMAT_PCM_16);
-    const std::int64_t converted = onset(system, 0.1F);
-    EXPECT_GE(converted, 0);
+    EXPECT_EQ(system.rate, speakers.sampleRate);
+    EXPECT_EQ(system.subtype, speakers.sampleFormat == SampleFormat::int16 ? SF_FORMAT_PCM_16 : SF_FORMAT_FLOAT);
+    const std::int64_t followed = onset(system, 0.1F);
+    ASSERT_GE(followed, 0);
+    std::int64_t silent = 0, longestSilence = 0;
+    for (std::int64_t frame = followed; frame < followed + system.rate * 14 / 10 && frame < system.frames(); ++frame) {
+        const auto sample = [&](std::int64_t i) { return system.samples[static_cast<size_t>(i)]; };
+        silent = sample(2 * frame) == 0 && sample(2 * frame + 1) == 0 ? silent + 1 : 0;
+        longestSilence = std::max(longestSilence, silent);
+    }
+    EXPECT_LT(longestSilence, 4) << "silence inside the followed output's sound";
     const std::int64_t unchanged = findExact(system.samples, std::vector<float>(again.begin() + 2 * 4410, again.end()));
-    EXPECT_GT(unchanged, 2 * converted);
-    EXPECT_NEAR(static_cast<double>(system.frames()) / 44100, elapsed, 0.1);
+    EXPECT_GT(unchanged, 2 * followed);
+    expectIntact(system.samples, again, 2);
+    EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.1);
 }
 
 TEST_F(SoundServer, ASuspendedOutputBecomesSilenceAndLaterAudioLandsOnTime) {
-    writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 0.3, 8);
+    if (onPipeWire())
+        GTEST_SKIP() << "PipeWire 0.3's pulse server no longer passes an output's sound to its monitor once the "
+                        "output was suspended and resumed";
+    const AudioFormat speakers = deviceFormat("sinks", "speakers");
+    writeNoise(folder / "noise.wav", speakers, 0.3, 8);
     SystemAudioRecorder recorder;
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
@@ -311,23 +475,37 @@ TEST_F(SoundServer, ASuspendedOutputBecomesSilenceAndLaterAudioLandsOnTime) {
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     const Recorded system = readRecording(folder / "system.caf");
     EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
-    // The noise follows a 0.2 s lead-in.
-    EXPECT_NEAR(static_cast<double>(onset(system, 0.05F)) / system.rate, playedAt + 0.2, 0.08);
+    // The noise follows a 0.2 s lead-in. It cannot have been captured before it was played, which it
+    // would seem to be if the suspended time were missing from the file; how much later it lands
+    // depends on how fast the player starts on a busy machine.
+    const double noiseAt = static_cast<double>(onset(system, 0.05F)) / system.rate;
+    EXPECT_GT(noiseAt, playedAt + 0.2 - 0.02);
+    EXPECT_LT(noiseAt, playedAt + 0.2 + 0.5);
 }
 
-TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
-    const auto noise = writeNoise(folder / "mic.wav", {48000, 1, SampleFormat::float32}, 0.3, 4);
-    writeNoise(folder / "system.wav", {44100, 2, SampleFormat::int16}, 0.3, 5);
+// One sound that both tracks hear ("room" is a microphone that hears the speakers) lands at the
+// same moment in both, before and after the microphone changes, however long the output idled
+// first. The tracks' own placement is all that can set them apart.
+TEST_F(SoundServer, BothTracksPlaceOneSoundAtTheSameMomentAcrossAMicrophoneChange) {
+    const AudioFormat speakers = deviceFormat("sinks", "speakers");
+    writeNoise(folder / "first.wav", speakers, 0.4, 4);
+    writeNoise(folder / "second.wav", speakers, 0.4, 5);
+    ASSERT_EQ(pactl({"set-default-source", "room"}).exitStatus, 0);
     auto session = RecordingSession::create(true);
     ASSERT_TRUE(session.has_value());
     const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE((*session)->start().has_value());
-    // The output stays idle for a while: that time must still be in "system.caf".
+    // The output stays idle for a while: that time must still be in both files.
     runEventLoop(1500ms);
-    auto toMic = play("feed", folder / "mic.wav");
-    auto toSystem = play("speakers", folder / "system.wav");
-    waitWhilePlaying(toMic);
-    waitWhilePlaying(toSystem);
+    auto first = play("speakers", folder / "first.wav");
+    waitWhilePlaying(first);
+    // A microphone of another format: the new capture's place comes from its own timing.
+    ASSERT_EQ(pactl({"set-default-source", "room48"}).exitStatus, 0);
+    ASSERT_TRUE(runEventLoopUntil([&] { return (*session)->micRecorder().restarts() == 1; }, 3s));
+    runEventLoop(200ms);
+    const double secondPlayedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    auto second = play("speakers", folder / "second.wav");
+    waitWhilePlaying(second);
     runEventLoop(300ms);
     (*session)->stop();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -336,12 +514,67 @@ TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
     const Recorded system = readRecording((*session)->folderURL() / "system.caf");
     EXPECT_NEAR(static_cast<double>(mic.frames()) / mic.rate, elapsed, 0.05);
     EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
-    const double micAt = static_cast<double>(onset(mic, 0.05F)) / mic.rate;
-    const double systemAt = static_cast<double>(onset(system, 0.05F)) / system.rate;
-    std::cout << "noise onset: mic " << micAt << " s, system " << systemAt << " s\n";
-    EXPECT_GT(micAt, 1.4);
-    // Two players started together; their own start-up differs by a few milliseconds.
-    EXPECT_NEAR(micAt, systemAt, 0.06);
+    const auto onsetAfter = [](const Recorded& track, double seconds) {
+        const auto from = static_cast<size_t>(seconds * track.rate) * static_cast<size_t>(track.channels);
+        for (size_t i = from; i < track.samples.size(); ++i)
+            if (std::fabs(track.samples[i]) > 0.05F)
+                return static_cast<double>(i / static_cast<size_t>(track.channels)) / track.rate;
+        return -1.0;
+    };
+    const double micFirst = onsetAfter(mic, 0), systemFirst = onsetAfter(system, 0);
+    const double micSecond = onsetAfter(mic, secondPlayedAt), systemSecond = onsetAfter(system, secondPlayedAt);
+    std::cout << "first sound: mic " << micFirst << " s, system " << systemFirst << " s; second: mic " << micSecond
+              << " s, system " << systemSecond << " s\n";
+    EXPECT_GT(systemFirst, 1.5);
+    EXPECT_NEAR(micFirst, systemFirst, 0.005);
+    EXPECT_NEAR(micSecond, systemSecond, 0.005);
+}
+
+// The fault this pins: audio was placed by when it reached the recorder, so with every core busy
+// (the next meeting recorded while the last is transcribed) silence was written into continuous
+// sound. Every core runs an AAC encoder, as the transcription's last step does, at normal priority;
+// both tracks must come out sample for sample, round after round. ZORVEL_LOAD_ROUNDS sets the
+// number of rounds (default 3).
+TEST_F(SoundServer, CaptureStaysBitExactWhileEveryCoreIsBusy) {
+    const AudioFormat speakers = deviceFormat("sinks", "speakers");
+    const char* configured = std::getenv("ZORVEL_LOAD_ROUNDS");
+    const int rounds = configured ? std::max(1, std::atoi(configured)) : 3;
+    const unsigned burners = std::max(1U, std::thread::hardware_concurrency());
+    std::vector<std::unique_ptr<RunningProgram>> load;
+    for (unsigned i = 0; i < burners; ++i)
+        load.push_back(std::make_unique<RunningProgram>(std::vector<std::string>{
+            "/usr/bin/ffmpeg", "-nostdin", "-loglevel", "error", "-f", "lavfi", "-i", "anoisesrc=r=48000:d=3600",
+            "-c:a", "aac", "-b:a", "32000", "-f", "null", "-"}));
+    std::int64_t inserted = 0, lost = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const auto micNoise = writeNoise(folder / "mic.wav", {48000, 1, SampleFormat::float32}, 1.0, 30 + round);
+        const auto systemNoise = writeNoise(folder / "system.wav", speakers, 1.0, 40 + round);
+        std::filesystem::remove_all(Paths::recordingsRoot());
+        auto session = RecordingSession::create(true);
+        ASSERT_TRUE(session.has_value());
+        ASSERT_TRUE((*session)->start().has_value());
+        auto toMic = play("feed", folder / "mic.wav");
+        auto toSystem = play("speakers", folder / "system.wav");
+        waitWhilePlaying(toMic);
+        waitWhilePlaying(toSystem);
+        (*session)->stop();
+        const Recorded mic = readRecording((*session)->folderURL() / "mic.caf");
+        const Recorded system = readRecording((*session)->folderURL() / "system.caf");
+        const std::tuple<const Recorded*, const std::vector<float>*, int> tracks[] = {{&mic, &micNoise, 1},
+                                                                                     {&system, &systemNoise, 2}};
+        for (const auto& [track, sound, channels] : tracks) {
+            const Pieces pieces = piecesOf(track->samples, *sound, channels);
+            EXPECT_TRUE(pieces.found) << "round " << round;
+            inserted += pieces.inserted;
+            lost += pieces.lost;
+        }
+    }
+    std::cout << rounds << " rounds with " << burners << " encoders running: " << inserted << " frames inserted, "
+              << lost << " lost\n";
+    EXPECT_EQ(inserted, 0);
+    if (!onPipeWire()) {
+        EXPECT_EQ(lost, 0);
+    }
 }
 
 // The child is killed while recording: the file it leaves holds what it wrote.
