@@ -10,6 +10,12 @@ namespace zorvel {
 
 namespace {
 
+// The longest one call waits for the sound server. The callers run on the tray's main thread, so a
+// server that has stopped answering costs the menu this long, not forever. A healthy server answers
+// within milliseconds; PipeWire on a machine with every core busy took up to 210 ms to start a
+// stream.
+constexpr pa_usec_t answerLimit = 400 * PA_USEC_PER_MSEC;
+
 // Record buffers of about 20 ms: the microphone's level is seen soon after the sound. Where audio
 // lands in the file comes from the server's timing reports, not from when a buffer arrives.
 constexpr pa_usec_t fragmentMicroseconds = 20'000;
@@ -110,7 +116,8 @@ public:
 
     // Connects and finds the device and its format; on failure the destructor releases what exists.
     Result<void> open();
-    // Connects and only watches the default input (see AudioInputWatch).
+    // Connects and only watches the default input (see AudioInputWatch). Waits for nothing: the
+    // watch starts once the server answers, however late.
     Result<void> watch();
     Result<void> start(CaptureCallbacks callbacks) override;
 
@@ -121,6 +128,9 @@ private:
     Result<void> connect();
     Result<void> resolveSource(SourceInfo& source);
     Result<void> startStream(const SourceInfo& source);
+    Result<void> createLoop();
+    // Waits on the loop until `done` holds or the call's deadline has passed.
+    template <typename Done> bool waitUntil(Done done);
     template <typename T> std::optional<T> wait(pa_operation* operation, Answer<T>& answer);
     // A failed libpulse call, in the server's words.
     Error serverFailure(CaptureStep step, const std::string& doing) const;
@@ -136,6 +146,7 @@ private:
     static void serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                             void* userdata);
     static void serverChanged(pa_context* context, const pa_server_info* info, void* userdata);
+    static void watchStarted(pa_context* context, const pa_server_info* info, void* userdata);
     void reportDeviceChange();
 
     const CaptureDevice m_device;
@@ -151,7 +162,11 @@ private:
     std::size_t m_frameBytes = 0;
     // Set by a failed open() that found no usable device, rather than a server that failed.
     bool m_noDevice = false;
+    // The current call's deadline on libpulse's clock, and whether a wait ran into it.
+    pa_usec_t m_deadline = 0;
+    bool m_timedOut = false;
     // Loop thread only, once running.
+    bool m_watching = false;
     bool m_running = false;
     bool m_changeReported = false;
     // Frames delivered so far, missing ones included: the stream position of the next delivery.
@@ -184,6 +199,13 @@ Error ownFailure(CaptureStep step, int code, std::string description) {
 }
 
 Error PulseCapture::serverFailure(CaptureStep step, const std::string& doing) const {
+    if (m_timedOut) {
+        const std::string words = pa_strerror(PA_ERR_TIMEOUT);
+        return Error::platform(doing + ": звуковой сервер не ответил за " +
+                                   std::to_string(answerLimit / PA_USEC_PER_MSEC) + " мс (" + words + ")",
+                               ErrorSource::pulseAudio, PA_ERR_TIMEOUT, words)
+            .inCaptureStep(step);
+    }
     const int code = m_context != nullptr ? pa_context_errno(m_context) : PA_ERR_INTERNAL;
     const std::string words = pa_strerror(code);
     return Error::platform(doing + ": " + words, ErrorSource::pulseAudio, code, words).inCaptureStep(step);
@@ -194,18 +216,39 @@ Error PulseCapture::noDevice(CaptureStep step, std::string description) {
     return ownFailure(step, PA_ERR_NOENTITY, std::move(description));
 }
 
+template <typename Done> bool PulseCapture::waitUntil(Done done) {
+    if (done())
+        return true;
+    // The loop's thread signals whenever something arrives; this timer makes sure it also does at
+    // the deadline.
+    pa_time_event* wake = pa_context_rttime_new(
+        m_context, m_deadline,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* loop) {
+            pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+        },
+        m_loop);
+    bool finished = false;
+    while (!(finished = done()) && pa_rtclock_now() < m_deadline)
+        pa_threaded_mainloop_wait(m_loop);
+    if (wake != nullptr)
+        pa_threaded_mainloop_get_api(m_loop)->time_free(wake);
+    m_timedOut = !finished;
+    return finished;
+}
+
 template <typename T> std::optional<T> PulseCapture::wait(pa_operation* operation, Answer<T>& answer) {
     if (operation == nullptr)
         return std::nullopt;
     // The context's state callback also signals, so a failing connection ends the wait too (its
     // operations are cancelled).
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-        pa_threaded_mainloop_wait(m_loop);
+    const bool answered = waitUntil([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; });
+    if (!answered)
+        pa_operation_cancel(operation); // no answer may arrive later into `answer`
     pa_operation_unref(operation);
-    return answer.value;
+    return answered ? answer.value : std::nullopt;
 }
 
-Result<void> PulseCapture::open() {
+Result<void> PulseCapture::createLoop() {
     m_loop = pa_threaded_mainloop_new();
     if (m_loop == nullptr)
         return failure(ownFailure(CaptureStep::connect, PA_ERR_INTERNAL, "Не удалось создать цикл событий звука"));
@@ -214,6 +257,12 @@ Result<void> PulseCapture::open() {
         m_loop = nullptr;
         return failure(ownFailure(CaptureStep::connect, PA_ERR_INTERNAL, "Не удалось запустить цикл событий звука"));
     }
+    return {};
+}
+
+Result<void> PulseCapture::open() {
+    TRY(createLoop());
+    m_deadline = pa_rtclock_now() + answerLimit;
     pa_threaded_mainloop_lock(m_loop);
     Result<void> opened = connect();
     if (opened)
@@ -223,26 +272,23 @@ Result<void> PulseCapture::open() {
 }
 
 Result<void> PulseCapture::watch() {
-    if (auto opened = open(); !opened && opened.error().captureStep() == CaptureStep::connect && !m_noDevice)
-        return opened;
-    // Whatever the default input is now (none, or a monitor), a change from it is reported.
+    TRY(createLoop());
     pa_threaded_mainloop_lock(m_loop);
-    Answer<ServerInfo> server{m_loop, {}};
-    const bool answered = wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server).has_value();
-    if (answered) {
-        m_sourceName = server.value->defaultSource;
-        m_sourceIndex = PA_INVALID_INDEX;
-        m_running = true;
-    }
+    m_watching = true;
+    Result<void> connecting;
+    m_context = pa_context_new(pa_threaded_mainloop_get_api(m_loop), "Zorvel");
+    if (m_context != nullptr)
+        pa_context_set_state_callback(m_context, contextStateChanged, this);
+    if (m_context == nullptr || pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        connecting = failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
     pa_threaded_mainloop_unlock(m_loop);
-    if (!answered)
-        return failure(serverFailure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере"));
-    return {};
+    return connecting;
 }
 
 Result<void> PulseCapture::start(CaptureCallbacks callbacks) {
     if (m_loop == nullptr || m_stream != nullptr)
         return failure(ownFailure(CaptureStep::createStream, PA_ERR_BADSTATE, "Запись уже начата"));
+    m_deadline = pa_rtclock_now() + answerLimit;
     pa_threaded_mainloop_lock(m_loop);
     m_callbacks = std::move(callbacks);
     Result<void> started = startStream(m_source);
@@ -258,14 +304,10 @@ Result<void> PulseCapture::connect() {
     pa_context_set_state_callback(m_context, contextStateChanged, this);
     if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
-    for (;;) {
-        const pa_context_state_t state = pa_context_get_state(m_context);
-        if (state == PA_CONTEXT_READY)
-            break;
-        if (!PA_CONTEXT_IS_GOOD(state))
-            return failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
-        pa_threaded_mainloop_wait(m_loop);
-    }
+    if (!waitUntil([&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)) ||
+                                pa_context_get_state(m_context) == PA_CONTEXT_READY; }) ||
+        pa_context_get_state(m_context) != PA_CONTEXT_READY)
+        return failure(serverFailure(CaptureStep::connect, "Не удалось подключиться к звуковому серверу"));
     // Watch before looking up the device, so that a change right after the look-up is not missed.
     pa_context_set_subscribe_callback(m_context, serverEvent, this);
     Answer<bool> answer{m_loop, {}};
@@ -342,15 +384,10 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
         static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE);
     if (pa_stream_connect_record(m_stream, m_sourceName.c_str(), &attributes, flags) < 0)
         return failure(serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
-    for (;;) {
-        const pa_stream_state_t state = pa_stream_get_state(m_stream);
-        if (state == PA_STREAM_READY)
-            break;
-        if (!PA_STREAM_IS_GOOD(state))
-            return failure(
-                serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
-        pa_threaded_mainloop_wait(m_loop);
-    }
+    if (!waitUntil([&] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(m_stream)) ||
+                                pa_stream_get_state(m_stream) == PA_STREAM_READY; }) ||
+        pa_stream_get_state(m_stream) != PA_STREAM_READY)
+        return failure(serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
     m_running = true;
     // The default may have changed between opening and now; the answer reports it if so.
     if (pa_operation* operation = pa_context_get_server_info(m_context, serverChanged, this))
@@ -360,9 +397,28 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
 
 void PulseCapture::contextStateChanged(pa_context* context, void* userdata) {
     auto* self = static_cast<PulseCapture*>(userdata);
-    if (self->m_running && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)))
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (self->m_running && !PA_CONTEXT_IS_GOOD(state))
         self->reportDeviceChange();
+    if (self->m_watching && state == PA_CONTEXT_READY) {
+        // Nobody waits for these answers; the first says what the default input is now.
+        pa_context_set_subscribe_callback(context, serverEvent, self);
+        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER);
+        if (pa_operation* operation = pa_context_subscribe(context, mask, nullptr, nullptr))
+            pa_operation_unref(operation);
+        if (pa_operation* operation = pa_context_get_server_info(context, watchStarted, self))
+            pa_operation_unref(operation);
+    }
     pa_threaded_mainloop_signal(self->m_loop, 0);
+}
+
+void PulseCapture::watchStarted(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (info == nullptr)
+        return;
+    // Whatever the default input is now (none, or a monitor), a change from it is reported.
+    self->m_sourceName = info->default_source_name ? info->default_source_name : "";
+    self->m_running = true;
 }
 
 void PulseCapture::streamStateChanged(pa_stream* stream, void* userdata) {
