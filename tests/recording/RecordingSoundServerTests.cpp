@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <pulse/def.h>
+#include <pulse/error.h>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -619,6 +620,10 @@ TEST_F(SoundServer, AFrozenServerCostsTheCallerItsWaitLimitNotMore) {
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(error->text(), "создание системного тапа");
         EXPECT_EQ(error->status(), PA_ERR_TIMEOUT);
+        // The server's own words and the step travel with it to the log.
+        EXPECT_EQ(started.error().platformMessage(), pa_strerror(PA_ERR_TIMEOUT));
+        EXPECT_EQ(started.error().captureStep(), CaptureStep::connect);
+        std::cout << started.error().logText() << "\n";
         EXPECT_LT(took, 2.0);
     }
     {
