@@ -54,9 +54,10 @@ struct CaptureCallbacks {
     std::function<void(const CapturedFrames&)> onFrames;
     // A timing report, a few times a second at first, then every second or two.
     std::function<void(const CaptureTiming&)> onTiming;
-    // The device was suspended and now delivers again from stream position `position`: the frames
-    // from there on were captured after a pause that their positions do not show.
-    std::function<void(std::int64_t position)> onResumed;
+    // The device delivered nothing past stream position `position` for a while (it was suspended,
+    // or stood still): the frames from there on may come after a pause that their positions do not
+    // show, and their timing reports will tell how long it was.
+    std::function<void(std::int64_t position)> onPaused;
     // defaultOutputMonitor only: the default output changed or the monitored one went away. At most
     // once per capture; only signal from it. (A defaultInput capture posts
     // AudioConfigurationNotifier instead, on the same conditions for the input.)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace zorvel {
 
@@ -9,9 +10,10 @@ std::int64_t TrackPlacement::fileFrames(double seconds) const {
     return std::llround(seconds * m_fileRate);
 }
 
-void TrackPlacement::beginRun(std::int64_t firstPosition, int deviceRate) {
+void TrackPlacement::beginRun(std::int64_t firstPosition, int deviceRate, RunStart start) {
     m_firstPosition = firstPosition;
     m_deviceRate = deviceRate;
+    m_start = start;
     m_earliestStart.reset();
     m_reports = 0;
     m_runStart.reset();
@@ -57,7 +59,10 @@ bool TrackPlacement::shouldPlace(std::int64_t heldFrames) const {
 }
 
 std::int64_t TrackPlacement::place(std::int64_t framesInFile) {
-    const std::int64_t start = m_earliestStart ? fileFrames(*m_earliestStart) : framesInFile;
+    std::int64_t start = m_earliestStart ? fileFrames(*m_earliestStart) : framesInFile;
+    // A device that only stood still (a busy server catching up) goes on without a seam.
+    if (m_start == RunStart::afterPause && std::abs(start - framesInFile) <= fileFrames(tolerance))
+        start = framesInFile;
     m_runStart = static_cast<double>(start) / m_fileRate;
     return start - framesInFile;
 }

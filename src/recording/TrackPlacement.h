@@ -10,20 +10,26 @@ namespace zorvel {
 // the sound server's own timing, never by when a buffer happened to reach us.
 //
 // A run is a stretch of one capture whose stream positions advance with its device's clock: a new
-// capture starts one, and so does a capture that resumes after its device was suspended (the
-// positions then go on where they stopped, although time did not). Within a run, frames follow
-// each other in the file with nothing added or taken away.
+// capture starts one, and so does a capture whose device paused (the positions then go on where
+// they stopped, although time may not have). Within a run, frames follow each other in the file
+// with nothing added or taken away.
 //
 // From time to time the server reports when the frame at some stream position was captured. A
 // report can come late (the server was busy between looking at its device and answering, or the
 // device does not count what it still holds), but not much early. So a run starts where the
-// earliest of its reports puts it. Afterwards only a lasting disagreement moves it: when the last
+// earliest of its reports puts it; a run after a pause that lands within `tolerance` of where the
+// last one ended simply continues it. Afterwards only a lasting disagreement moves it: when the last
 // `agreeingReports` reports all put the run more than `tolerance` away from where it is being
 // written, the difference is made good at the point being written, with silence or by dropping
 // frames. That is a device clock that runs slower or faster than the system's, or audio that the
 // server lost without saying so; a late report, however late, changes nothing.
 //
 // Pure arithmetic on seconds and frame counts; one thread.
+enum class RunStart {
+    newCapture, // a capture of its own: placed exactly, so a gap is filled by exactly its time
+    afterPause, // the same capture after its device paused: continues unless the pause shows
+};
+
 class TrackPlacement {
 public:
     explicit TrackPlacement(int fileRate) : m_fileRate(fileRate) {}
@@ -39,7 +45,7 @@ public:
     static constexpr double noReportLimit = 1.0;
 
     // A run starts at stream position `firstPosition` on a device of `deviceRate` frames a second.
-    void beginRun(std::int64_t firstPosition, int deviceRate);
+    void beginRun(std::int64_t firstPosition, int deviceRate, RunStart start = RunStart::newCapture);
 
     // The server's report that the frame at stream position `position` was captured `capturedAt`
     // seconds after the file's start. For a placed run, returns a correction to make at the point
@@ -62,6 +68,7 @@ private:
     const int m_fileRate;
     std::int64_t m_firstPosition = 0;
     int m_deviceRate = 0;
+    RunStart m_start = RunStart::newCapture;
     // The earliest start of the run that a report gave, and how many reports there were.
     std::optional<double> m_earliestStart;
     std::size_t m_reports = 0;

@@ -55,7 +55,7 @@ CaptureCallbacks TrackWriter::beginCapture(const AudioFormat& deviceFormat) {
         post(std::move(frames));
     };
     callbacks.onTiming = [this](const CaptureTiming& timing) { post(timing); };
-    callbacks.onResumed = [this](std::int64_t position) { post(Resumed{position}); };
+    callbacks.onPaused = [this](std::int64_t position) { post(Paused{position}); };
     return callbacks;
 }
 
@@ -115,13 +115,17 @@ void TrackWriter::handle(End&) {
     m_run.reset();
 }
 
-void TrackWriter::handle(Resumed& resumed) {
+void TrackWriter::handle(Paused& paused) {
     if (!m_run)
         return;
-    // The device paused: what follows starts a new run at its own time.
-    const AudioFormat format = m_run->format;
-    endRun();
-    startRun(format, resumed.position);
+    if (!m_placement.isPlaced())
+        placeRun();
+    // Frames before the pause may still be on their way; they belong to the run as it is.
+    if (paused.position > m_run->nextPosition) {
+        m_run->pausedAt = paused.position;
+        return;
+    }
+    continueAfterPause(paused.position);
 }
 
 void TrackWriter::handle(Frames& frames) {
@@ -131,6 +135,28 @@ void TrackWriter::handle(Frames& frames) {
     if (m_inspector && !frames.bytes.empty())
         m_inspector(frames.bytes.data(), deliveredSampleType(m_run->format.sampleFormat),
                     frames.frames * m_run->format.channels);
+    const std::optional<std::int64_t> pausedAt = m_run->pausedAt;
+    if (!pausedAt || frames.position + frames.frames <= *pausedAt) {
+        take(frames);
+        return;
+    }
+    // The frames reach past the pause: those before it end the run, the rest begin the next.
+    const std::int64_t before = std::clamp<std::int64_t>(*pausedAt - frames.position, 0, frames.frames);
+    const std::size_t splitAt = frames.bytes.empty() ? 0 : static_cast<std::size_t>(before) * frameBytes(m_run->format);
+    Frames after{frames.position + before, frames.frames - before, {}};
+    if (!frames.bytes.empty())
+        after.bytes.assign(frames.bytes.begin() + static_cast<std::ptrdiff_t>(splitAt), frames.bytes.end());
+    if (before > 0) {
+        Frames head{frames.position, before, {}};
+        if (!frames.bytes.empty())
+            head.bytes.assign(frames.bytes.begin(), frames.bytes.begin() + static_cast<std::ptrdiff_t>(splitAt));
+        take(head);
+    }
+    continueAfterPause(*pausedAt);
+    take(after);
+}
+
+void TrackWriter::take(Frames& frames) {
     if (m_placement.isPlaced()) {
         writeFrames(frames);
         return;
@@ -165,18 +191,35 @@ void TrackWriter::startRun(const AudioFormat& format, std::int64_t position) {
     m_placement.beginRun(position, format.sampleRate);
 }
 
+void TrackWriter::continueAfterPause(std::int64_t position) {
+    // The converter stays: if the pause turns out to be none, the audio goes on without a seam.
+    m_run->pausedAt.reset();
+    m_run->nextPosition = std::max(m_run->nextPosition, position);
+    m_placement.beginRun(position, m_run->format.sampleRate, RunStart::afterPause);
+}
+
 void TrackWriter::endRun() {
     if (!m_placement.isPlaced())
         placeRun();
-    // What the resampler still holds belongs to this run.
+    flushConverter();
+    m_run->converter.reset();
+}
+
+void TrackWriter::flushConverter() {
+    // What the resampler still holds belongs before whatever comes next.
     if (m_run->converter)
         if (auto rest = m_run->converter->flush())
             writeFileFrames(rest->first, SampleType::float32, rest->second);
-    m_run->converter.reset();
 }
 
 void TrackWriter::placeRun() {
     const std::int64_t offset = m_placement.place(m_file.framesWritten());
+    if (offset != 0 && m_run->converter) {
+        // A seam: the resampler starts afresh after it.
+        flushConverter();
+        auto created = AudioConverter::create(m_run->format, m_fileFormat.sampleRate, m_fileFormat.channels);
+        m_run->converter = created ? std::move(*created) : nullptr;
+    }
     if (offset > 0)
         writeSilence(offset);
     else

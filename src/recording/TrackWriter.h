@@ -20,7 +20,7 @@ namespace zorvel {
 
 // One capture file, written on a worker thread of its own. The captures that feed it one after
 // the other hand over what the sound server delivered (frames with their stream positions, timing
-// reports, a resume after a suspension) on the server's thread; it is copied into a queue, and
+// reports, pauses of the device) on the server's thread; it is copied into a queue, and
 // every 100 ms the worker converts and writes what has queued, in order. Each capture's audio is
 // placed in the file by the server's timing (see TrackPlacement), so that the file counts from
 // `origin` like the wall clock; silence fills time without a capture and the time up to finish().
@@ -63,10 +63,10 @@ private:
         std::int64_t frames = 0;
         std::vector<std::byte> bytes; // empty for missing frames
     };
-    struct Resumed {
+    struct Paused {
         std::int64_t position = 0;
     };
-    using Event = std::variant<Begin, End, Frames, CaptureTiming, Resumed>;
+    using Event = std::variant<Begin, End, Frames, CaptureTiming, Paused>;
 
     // The capture being written: one run of it at a time (see TrackPlacement).
     struct Run {
@@ -76,6 +76,8 @@ private:
         std::deque<Frames> held; // until the run is placed
         std::int64_t heldFrames = 0;
         std::int64_t dropFrames = 0; // file frames still to drop
+        // Where the device paused: frames from here on begin a run of their own.
+        std::optional<std::int64_t> pausedAt;
     };
 
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
@@ -85,9 +87,12 @@ private:
     void handle(End& end);
     void handle(Frames& frames);
     void handle(CaptureTiming& timing);
-    void handle(Resumed& resumed);
+    void handle(Paused& paused);
+    void take(Frames& frames);
     void startRun(const AudioFormat& format, std::int64_t position);
+    void continueAfterPause(std::int64_t position);
     void endRun();
+    void flushConverter();
     void placeRun();
     void writeFrames(Frames& frames);
     void writeDeviceFrames(const void* samples, std::int64_t frames);

@@ -99,22 +99,6 @@ bool FakeAudioBackend::deliver(CaptureDevice device, const void* samples, std::i
     return true;
 }
 
-bool FakeAudioBackend::report(CaptureDevice device, std::int64_t position, SteadyTime capturedAt) {
-    Capture* capture = running(device);
-    if (capture == nullptr)
-        return false;
-    std::thread([&] { capture->callbacks().onTiming({position, capturedAt}); }).join();
-    return true;
-}
-
-bool FakeAudioBackend::resume(CaptureDevice device) {
-    Capture* capture = running(device);
-    if (capture == nullptr)
-        return false;
-    std::thread([&] { capture->callbacks().onResumed(capture->position()); }).join();
-    return true;
-}
-
 bool FakeAudioBackend::changeDefaultOutput() {
     Capture* capture = running(CaptureDevice::defaultOutputMonitor);
     if (capture == nullptr || !capture->callbacks().onDefaultOutputChanged)

@@ -29,10 +29,6 @@ public:
     // next stream position, from another thread; returns when the callback has returned. False when
     // no capture of that device runs.
     bool deliver(CaptureDevice device, const void* samples, std::int64_t frames);
-    // The running capture of `device` reports that the frame at `position` was captured at `capturedAt`.
-    bool report(CaptureDevice device, std::int64_t position, SteadyTime capturedAt);
-    // The running capture of `device` was suspended and delivers again from its next position.
-    bool resume(CaptureDevice device);
     // The running output capture reports that the default output changed.
     bool changeDefaultOutput();
 

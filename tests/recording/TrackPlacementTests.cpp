@@ -171,18 +171,45 @@ TEST_F(TrackWriting, ABacklogThatArrivesLateIsWrittenWithoutAGapWhereTheServerSa
     EXPECT_EQ(finish(), concat({zeros(300), sound}));
 }
 
-TEST_F(TrackWriting, AResumedDeviceStartsAgainAtItsOwnTimeAndThePauseBecomesSilence) {
+TEST_F(TrackWriting, APausedDeviceStartsAgainAtItsOwnTimeAndThePauseBecomesSilence) {
     const auto before = noise(100, 1, 0.5F, 4);
     const auto after = noise(100, 1, 0.5F, 5);
     const CaptureCallbacks callbacks = writer->beginCapture(milliFormat);
     deliver(callbacks, before, 0, 0, 100);
     callbacks.onTiming({50, at(0.55)});
     // Suspended for 0.7 s: the positions go on at 100 as if nothing had happened.
-    callbacks.onResumed(100);
+    callbacks.onPaused(100);
     callbacks.onTiming({100, at(0.6)}); // about nothing new yet
     deliver(callbacks, after, 100, 0, 100);
     callbacks.onTiming({150, at(1.35)});
     EXPECT_EQ(finish(), concat({zeros(500), before, zeros(700), after}));
+}
+
+TEST_F(TrackWriting, APauseThatTheTimingDoesNotShowLeavesNoSeam) {
+    // A busy server stood still and then caught up: the frames after the pause were captured right
+    // after those before it, give or take a report's inaccuracy.
+    const auto sound = noise(400, 1, 0.5F, 13);
+    const CaptureCallbacks callbacks = writer->beginCapture(milliFormat);
+    callbacks.onTiming({10, at(0.01)});
+    deliver(callbacks, sound, 0, 0, 300);
+    callbacks.onPaused(300);
+    deliver(callbacks, sound, 300, 300, 100);
+    callbacks.onTiming({350, at(0.362)}); // 12 ms late
+    EXPECT_EQ(finish(), sound);
+}
+
+TEST_F(TrackWriting, FramesBeforeAPauseThatArriveAfterItStayWithTheRunBeforeIt) {
+    // The server can tell of a pause at its write index while frames up to it are still on their
+    // way; one buffer may hold frames from both sides.
+    const auto sound = noise(400, 1, 0.5F, 14);
+    const CaptureCallbacks callbacks = writer->beginCapture(milliFormat);
+    callbacks.onTiming({10, at(0.01)});
+    deliver(callbacks, sound, 0, 0, 250);
+    callbacks.onPaused(300);
+    deliver(callbacks, sound, 250, 250, 100); // 50 before the pause, 50 after
+    deliver(callbacks, sound, 350, 350, 50);
+    callbacks.onTiming({360, at(0.56)}); // the pause lasted 0.2 s
+    EXPECT_EQ(finish(), concat({slice(sound, 0, 300), zeros(200), slice(sound, 300, 100)}));
 }
 
 TEST_F(TrackWriting, LostAudioThatTheTimingShowsIsFilledWhereTheWriterIs) {

@@ -10,11 +10,15 @@ namespace zorvel {
 
 namespace {
 
-// The longest one call waits for the sound server. The callers run on the tray's main thread, so a
-// server that has stopped answering costs the menu this long, not forever. A healthy server answers
-// within milliseconds; PipeWire on a machine with every core busy took up to 210 ms to start a
-// stream.
+// A wait on the sound server ends when the server has not answered for this long. The callers run
+// on the tray's main thread, so a server that has stopped answering costs the menu this long, not
+// forever, while a slow one that keeps answering is waited for. A healthy server answers within
+// milliseconds; PipeWire on a machine with every core busy took up to 250 ms to start a stream.
 constexpr pa_usec_t answerLimit = 400 * PA_USEC_PER_MSEC;
+
+// A device whose write index stands still for this long while time goes on has paused (an output
+// nobody plays to, an input whose source stopped): what it delivers next is placed anew.
+constexpr pa_usec_t stillLimit = 200 * PA_USEC_PER_MSEC;
 
 // Record buffers of about 20 ms: the microphone's level is seen soon after the sound. Where audio
 // lands in the file comes from the server's timing reports, not from when a buffer arrives.
@@ -129,7 +133,7 @@ private:
     Result<void> resolveSource(SourceInfo& source);
     Result<void> startStream(const SourceInfo& source);
     Result<void> createLoop();
-    // Waits on the loop until `done` holds or the call's deadline has passed.
+    // Waits on the loop until `done` holds, or until the server has not answered for answerLimit.
     template <typename Done> bool waitUntil(Done done);
     template <typename T> std::optional<T> wait(pa_operation* operation, Answer<T>& answer);
     // A failed libpulse call, in the server's words.
@@ -143,6 +147,7 @@ private:
     static void streamReadable(pa_stream* stream, size_t bytes, void* userdata);
     static void timingUpdated(pa_stream* stream, void* userdata);
     static void suspendedChanged(pa_stream* stream, void* userdata);
+    void notePause(std::int64_t position);
     static void serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                             void* userdata);
     static void serverChanged(pa_context* context, const pa_server_info* info, void* userdata);
@@ -162,8 +167,9 @@ private:
     std::size_t m_frameBytes = 0;
     // Set by a failed open() that found no usable device, rather than a server that failed.
     bool m_noDevice = false;
-    // The current call's deadline on libpulse's clock, and whether a wait ran into it.
-    pa_usec_t m_deadline = 0;
+    // Counts the server's answers that change the connection's or the stream's state; whether a
+    // wait ran into its limit.
+    std::uint64_t m_answers = 0;
     bool m_timedOut = false;
     // Loop thread only, once running.
     bool m_watching = false;
@@ -171,6 +177,12 @@ private:
     bool m_changeReported = false;
     // Frames delivered so far, missing ones included: the stream position of the next delivery.
     std::int64_t m_position = 0;
+    // The server's write index when it last moved, and when that was (its clock); whether the
+    // device is taken to have paused there, and whether a timing report is wanted once it delivers.
+    std::int64_t m_written = -1;
+    std::chrono::system_clock::time_point m_writtenAt;
+    bool m_standingStill = false;
+    bool m_reportWanted = false;
 };
 
 PulseCapture::~PulseCapture() {
@@ -217,19 +229,31 @@ Error PulseCapture::noDevice(CaptureStep step, std::string description) {
 }
 
 template <typename Done> bool PulseCapture::waitUntil(Done done) {
+    m_timedOut = false;
     if (done())
         return true;
     // The loop's thread signals whenever something arrives; this timer makes sure it also does at
-    // the deadline.
+    // the deadline, which every answer moves on.
+    pa_usec_t deadline = pa_rtclock_now() + answerLimit;
     pa_time_event* wake = pa_context_rttime_new(
-        m_context, m_deadline,
+        m_context, deadline,
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* loop) {
             pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
         },
         m_loop);
+    std::uint64_t answers = m_answers;
     bool finished = false;
-    while (!(finished = done()) && pa_rtclock_now() < m_deadline)
+    while (!(finished = done())) {
+        if (m_answers != answers) {
+            answers = m_answers;
+            deadline = pa_rtclock_now() + answerLimit;
+            if (wake != nullptr)
+                pa_context_rttime_restart(m_context, wake, deadline);
+        }
+        if (pa_rtclock_now() >= deadline)
+            break;
         pa_threaded_mainloop_wait(m_loop);
+    }
     if (wake != nullptr)
         pa_threaded_mainloop_get_api(m_loop)->time_free(wake);
     m_timedOut = !finished;
@@ -262,7 +286,6 @@ Result<void> PulseCapture::createLoop() {
 
 Result<void> PulseCapture::open() {
     TRY(createLoop());
-    m_deadline = pa_rtclock_now() + answerLimit;
     pa_threaded_mainloop_lock(m_loop);
     Result<void> opened = connect();
     if (opened)
@@ -288,7 +311,6 @@ Result<void> PulseCapture::watch() {
 Result<void> PulseCapture::start(CaptureCallbacks callbacks) {
     if (m_loop == nullptr || m_stream != nullptr)
         return failure(ownFailure(CaptureStep::createStream, PA_ERR_BADSTATE, "Запись уже начата"));
-    m_deadline = pa_rtclock_now() + answerLimit;
     pa_threaded_mainloop_lock(m_loop);
     m_callbacks = std::move(callbacks);
     Result<void> started = startStream(m_source);
@@ -397,6 +419,7 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
 
 void PulseCapture::contextStateChanged(pa_context* context, void* userdata) {
     auto* self = static_cast<PulseCapture*>(userdata);
+    ++self->m_answers;
     const pa_context_state_t state = pa_context_get_state(context);
     if (self->m_running && !PA_CONTEXT_IS_GOOD(state))
         self->reportDeviceChange();
@@ -423,6 +446,7 @@ void PulseCapture::watchStarted(pa_context*, const pa_server_info* info, void* u
 
 void PulseCapture::streamStateChanged(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseCapture*>(userdata);
+    ++self->m_answers;
     if (self->m_running && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)))
         self->reportDeviceChange();
     pa_threaded_mainloop_signal(self->m_loop, 0);
@@ -441,6 +465,12 @@ void PulseCapture::streamReadable(pa_stream* stream, size_t, void* userdata) {
             self->m_callbacks.onFrames(frames);
         self->m_position += frames.frames;
         pa_stream_drop(stream);
+        // Frames after a pause: a fresh report tells when they were captured.
+        if (self->m_reportWanted && frames.frames > 0) {
+            self->m_reportWanted = false;
+            if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr))
+                pa_operation_unref(operation);
+        }
     }
 }
 
@@ -461,18 +491,36 @@ void PulseCapture::timingUpdated(pa_stream* stream, void* userdata) {
     const SteadyTime capturedAt = std::chrono::steady_clock::now() - (now - lookedAt) -
                                   std::chrono::microseconds(timing->source_usec) +
                                   std::chrono::microseconds(timing->sink_usec);
-    self->m_callbacks.onTiming({timing->write_index / static_cast<std::int64_t>(self->m_frameBytes), capturedAt});
+    const std::int64_t written = timing->write_index / static_cast<std::int64_t>(self->m_frameBytes);
+    if (written != self->m_written) {
+        self->m_written = written;
+        self->m_writtenAt = lookedAt;
+        self->m_standingStill = false;
+        self->m_callbacks.onTiming({written, capturedAt});
+        return;
+    }
+    // Nothing new since the last look: a report on frames not captured yet says nothing, and if it
+    // stays so, the device has paused.
+    if (!self->m_standingStill && lookedAt - self->m_writtenAt >= std::chrono::microseconds(stillLimit)) {
+        self->m_standingStill = true;
+        self->notePause(written);
+    }
+}
+
+void PulseCapture::notePause(std::int64_t position) {
+    m_reportWanted = true;
+    if (m_callbacks.onPaused)
+        m_callbacks.onPaused(position);
 }
 
 void PulseCapture::suspendedChanged(pa_stream* stream, void* userdata) {
     auto* self = static_cast<PulseCapture*>(userdata);
-    if (pa_stream_is_suspended(stream) > 0)
-        return;
-    if (self->m_callbacks.onResumed)
-        self->m_callbacks.onResumed(self->m_position);
-    // A fresh report, so that the frames after the pause find their time soon.
-    if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr))
-        pa_operation_unref(operation);
+    // Told on resuming, when all that came before the suspension has been delivered; the server
+    // tells it before it sends anything captured after.
+    if (pa_stream_is_suspended(stream) == 0 && !self->m_standingStill) {
+        self->m_standingStill = true;
+        self->notePause(self->m_position);
+    }
 }
 
 void PulseCapture::serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
