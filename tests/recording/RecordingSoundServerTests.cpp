@@ -582,18 +582,6 @@ TEST_F(SoundServer, CaptureStaysBitExactWhileEveryCoreIsBusy) {
     }
 }
 
-// Stops the process that answers PULSE_SERVER until the object goes: a sound server that hangs.
-class FrozenServer {
-public:
-    explicit FrozenServer(pid_t pid) : m_pid(pid) { EXPECT_EQ(::kill(m_pid, SIGSTOP), 0); }
-    ~FrozenServer() { ::kill(m_pid, SIGCONT); }
-    FrozenServer(const FrozenServer&) = delete;
-    FrozenServer& operator=(const FrozenServer&) = delete;
-
-private:
-    pid_t m_pid;
-};
-
 double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -604,14 +592,13 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 // The bounds below are generous deadlines (the limit is 0.4 s a call); what they catch is a wait
 // without end.
 TEST_F(SoundServer, AFrozenServerCostsTheCallerItsWaitLimitNotMore) {
-    const char* serverPid = std::getenv("ZORVEL_SOUND_SERVER_PID");
-    if (serverPid == nullptr)
+    const int pid = soundServerPid();
+    if (pid == 0)
         GTEST_SKIP() << "scripts/sound-server names the server's process in ZORVEL_SOUND_SERVER_PID";
-    const pid_t pid = std::atoi(serverPid);
     {
         auto session = RecordingSession::create(true);
         ASSERT_TRUE(session.has_value());
-        const FrozenServer frozen(pid);
+        const StoppedProcess frozen(pid);
         const auto starting = std::chrono::steady_clock::now();
         const auto started = (*session)->start();
         const double took = secondsSince(starting);
@@ -632,7 +619,7 @@ TEST_F(SoundServer, AFrozenServerCostsTheCallerItsWaitLimitNotMore) {
         ASSERT_TRUE(session.has_value());
         ASSERT_TRUE((*session)->start().has_value());
         runEventLoop(300ms);
-        const FrozenServer frozen(pid);
+        const StoppedProcess frozen(pid);
         const auto changed = std::chrono::steady_clock::now();
         AudioConfigurationNotifier::instance().post();
         ASSERT_TRUE(runEventLoopUntil([&] { return (*session)->micBroken(); }, 5s));

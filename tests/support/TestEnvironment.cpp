@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <poll.h>
+#include <csignal>
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
@@ -134,5 +135,17 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
 
 std::filesystem::path zorvelExecutable() { return ZORVEL_EXECUTABLE; }
 std::filesystem::path whisperDouble() { return WHISPER_DOUBLE; }
+
+StoppedProcess::StoppedProcess(int pid) : m_pid(pid) {
+    if (::kill(m_pid, SIGSTOP) != 0)
+        throw std::runtime_error("could not stop process " + std::to_string(pid));
+}
+
+StoppedProcess::~StoppedProcess() { ::kill(m_pid, SIGCONT); }
+
+int soundServerPid() {
+    const char* pid = std::getenv("ZORVEL_SOUND_SERVER_PID");
+    return pid != nullptr ? std::atoi(pid) : 0;
+}
 
 } // namespace zorvel::test

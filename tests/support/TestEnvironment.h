@@ -43,6 +43,21 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
                       const std::vector<std::string>& extraEnvironment = {},
                       const std::filesystem::path& workingDirectory = {});
 
+// Stops a process (SIGSTOP) until the object goes (SIGCONT): a server that hangs.
+class StoppedProcess {
+public:
+    explicit StoppedProcess(int pid);
+    ~StoppedProcess();
+    StoppedProcess(const StoppedProcess&) = delete;
+    StoppedProcess& operator=(const StoppedProcess&) = delete;
+
+private:
+    int m_pid;
+};
+
+// The process that answers PULSE_SERVER, as scripts/sound-server names it; 0 when it does not.
+int soundServerPid();
+
 // The built zorvel executable and the recogniser test double.
 std::filesystem::path zorvelExecutable();
 std::filesystem::path whisperDouble();
