@@ -118,6 +118,9 @@ void TrackWriter::handle(End&) {
 void TrackWriter::handle(Paused& paused) {
     if (!m_run)
         return;
+    // Nothing delivered since the run began: its first reports will place it anyway.
+    if (!m_placement.isPlaced() && m_run->held.empty())
+        return;
     if (!m_placement.isPlaced())
         placeRun();
     // Frames before the pause may still be on their way; they belong to the run as it is.

@@ -198,6 +198,16 @@ TEST_F(TrackWriting, APauseThatTheTimingDoesNotShowLeavesNoSeam) {
     EXPECT_EQ(finish(), sound);
 }
 
+TEST_F(TrackWriting, APauseBeforeTheFirstFrameLeavesTheCaptureToItsOwnTiming) {
+    // A device slow to deliver its first frame: its place is still exact, not where the file ends.
+    const auto sound = noise(300, 1, 0.5F, 15);
+    const CaptureCallbacks callbacks = writer->beginCapture(milliFormat);
+    callbacks.onPaused(0);
+    deliver(callbacks, sound, 0, 0, 300);
+    callbacks.onTiming({100, at(0.115)});
+    EXPECT_EQ(finish(), concat({zeros(15), sound}));
+}
+
 TEST_F(TrackWriting, FramesBeforeAPauseThatArriveAfterItStayWithTheRunBeforeIt) {
     // The server can tell of a pause at its write index while frames up to it are still on their
     // way; one buffer may hold frames from both sides.
