@@ -37,9 +37,9 @@ std::int64_t TrackPlacement::report(std::int64_t position, double capturedAt) {
     const auto [least, most] = std::minmax_element(m_disagreements.begin(), m_disagreements.end());
     // All late, or all early: move by the smallest of them, which the others confirm.
     double shift = 0;
-    if (*least > tolerance)
+    if (*least > lateTolerance)
         shift = *least;
-    else if (*most < -tolerance)
+    else if (*most < -earlyTolerance)
         shift = *most;
     const std::int64_t frames = fileFrames(shift);
     if (frames == 0)
@@ -61,7 +61,7 @@ bool TrackPlacement::shouldPlace(std::int64_t heldFrames) const {
 std::int64_t TrackPlacement::place(std::int64_t framesInFile) {
     std::int64_t start = m_earliestStart ? fileFrames(*m_earliestStart) : framesInFile;
     // A device that only stood still (a busy server catching up) goes on without a seam.
-    if (m_start == RunStart::afterPause && std::abs(start - framesInFile) <= fileFrames(tolerance))
+    if (m_start == RunStart::afterPause && std::abs(start - framesInFile) <= fileFrames(lateTolerance))
         start = framesInFile;
     m_runStart = static_cast<double>(start) / m_fileRate;
     return start - framesInFile;

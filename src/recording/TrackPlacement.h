@@ -17,12 +17,14 @@ namespace zorvel {
 // From time to time the server reports when the frame at some stream position was captured. A
 // report can come late (the server was busy between looking at its device and answering, or the
 // device does not count what it still holds), but not much early. So a run starts where the
-// earliest of its reports puts it; a run after a pause that lands within `tolerance` of where the
-// last one ended simply continues it. Afterwards only a lasting disagreement moves it: when the last
-// `agreeingReports` reports all put the run more than `tolerance` away from where it is being
-// written, the difference is made good at the point being written, with silence or by dropping
-// frames. That is a device clock that runs slower or faster than the system's, or audio that the
-// server lost without saying so; a late report, however late, changes nothing.
+// earliest of its reports puts it; a run after a pause that lands within `lateTolerance` of where
+// the last one ended simply continues it. Afterwards only a lasting disagreement moves it: when the
+// last `agreeingReports` reports all put the run more than `lateTolerance` later, or more than
+// `earlyTolerance` earlier, than where it is being written, the difference is made good at the point
+// being written, with silence or by dropping frames. That is a device clock that runs slower or
+// faster than the system's, or audio that the server lost without saying so; a late report, however
+// late, changes nothing. Early reports can be trusted sooner, since nothing makes a report early:
+// a device that runs fast is kept closer to the clock than one that runs slow.
 //
 // Pure arithmetic on seconds and frame counts; one thread.
 enum class RunStart {
@@ -34,7 +36,8 @@ class TrackPlacement {
 public:
     explicit TrackPlacement(int fileRate) : m_fileRate(fileRate) {}
 
-    static constexpr double tolerance = 0.02;
+    static constexpr double lateTolerance = 0.02;
+    static constexpr double earlyTolerance = 0.008;
     static constexpr std::size_t agreeingReports = 4;
     // A new run is placed once it has this many reports, or once it holds this much audio and has
     // at least one report (the server answers within milliseconds of a start, several times in its

@@ -71,7 +71,7 @@ TEST(TrackPlacement, LateReportsNeverMoveAPlacedRun) {
     placement.place(0);
     // A busy server answers up to a third of a second late, now and then; each on-time report in
     // between shows that the run is where it belongs.
-    const double lateness[] = {0.3, 0.3, 0.3, 0.0, 0.3, 0.3, 0.3, 0.01, 0.019, 0.3, 0.3, -0.019, 0.3};
+    const double lateness[] = {0.3, 0.3, 0.3, 0.0, 0.3, 0.3, 0.3, 0.01, 0.019, 0.3, 0.3, -0.007, 0.3};
     std::int64_t position = 100;
     for (const double late : lateness) {
         position += 1500;
@@ -108,6 +108,16 @@ TEST(TrackPlacement, FourAgreeingReportsMoveTheRunByTheSmallestDifference) {
     for (const double by : {-0.03, -0.025, -0.04})
         EXPECT_EQ(reportOff(fast, by), 0);
     EXPECT_EQ(reportOff(fast, -0.021), -21);
+
+    // Early reports are trusted from 8 ms on, late ones from 20 ms: a fast clock is caught sooner.
+    TrackPlacement near(1000);
+    near.beginRun(0, 1000);
+    near.report(100, 0.1);
+    near.place(0);
+    position = 100;
+    for (const double by : {0.015, 0.019, 0.017, 0.016, -0.009, -0.01, -0.012})
+        EXPECT_EQ(reportOff(near, by), 0);
+    EXPECT_EQ(reportOff(near, -0.0095), -9);
 }
 
 // --- Writer -------------------------------------------------------------------------------------
