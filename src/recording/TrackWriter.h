@@ -25,7 +25,7 @@ namespace zorvel {
 // placed in the file by the server's timing (see TrackPlacement), so that the file counts from
 // `origin` like the wall clock; silence fills time without a capture and the time up to finish().
 // The header is brought up to date after every write, so a file of a killed process keeps what was
-// written.
+// written (a capture's first fraction of a second is written once its timing has placed it).
 //
 // Threads: create(), beginCapture(), endCapture() and finish() on the owner's thread; the
 // callbacks that beginCapture() returns on the sound server's; the inspector on the worker.
