@@ -2,6 +2,7 @@
 
 #include "app/AppDelegate.h"
 #include "app/DesktopServices.h"
+#include "app/SingleInstance.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
 #include "support/FileDescriptor.h"
@@ -9,10 +10,13 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTranslator>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace zorvel {
@@ -37,6 +41,32 @@ private:
     std::unique_ptr<RecordingSession> m_session;
 };
 
+int quitSignalSocket[2] = {-1, -1};
+
+void quitSignalHandler(int) {
+    const char byte = 1;
+    // Nothing else is safe in a signal handler; the event loop reads the byte and quits.
+    [[maybe_unused]] const auto ignored = ::write(quitSignalSocket[0], &byte, 1);
+}
+
+// SIGTERM (logout, shutdown, `kill`), SIGINT and SIGHUP quit through the event loop like the menu
+// does, so that a running recording is stopped and its files completed.
+void quitOnSignals(QApplication& app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitSignalSocket) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(quitSignalSocket[1], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = quitSignalHandler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(signal, &action, nullptr);
+}
+
 } // namespace
 
 int runApplication(int& argc, char** argv) {
@@ -44,8 +74,21 @@ int runApplication(int& argc, char** argv) {
     QApplication::setOrganizationName("Zorvel");
     QApplication::setApplicationName("Zorvel");
     QApplication::setDesktopFileName("zorvel");
+    QApplication::setWindowIcon(applicationIcon());
     // No window: closing an alert must not end the application.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Claim::primary:
+        break;
+    case SingleInstance::Claim::toldRunning:
+        std::fputs("Zorvel уже запущен: его значок — в области уведомлений на панели.\n", stderr);
+        return 0;
+    case SingleInstance::Claim::runningButSilent:
+        std::fputs("Zorvel уже запущен, но не отвечает. Завершите его и запустите снова.\n", stderr);
+        return 1;
+    }
 
     // Qt's own texts (message box buttons) in Russian, like the rest of the interface.
     QTranslator qtTranslation;
@@ -54,8 +97,8 @@ int runApplication(int& argc, char** argv) {
 
     TrayStatusIcon statusIcon;
     MessageBoxAlerts alerts;
-    DBusNotifier notifier;
     DesktopOpener opener;
+    DBusNotifier notifier(opener);
     AppServices services;
     services.statusIcon = &statusIcon;
     services.alerts = &alerts;
@@ -70,12 +113,18 @@ int runApplication(int& argc, char** argv) {
         return std::make_unique<SessionRecording>(std::move(session));
     };
     services.runTranscription = [](const std::string& language, const std::filesystem::path& folder,
-                                   TimePoint startedAt) { return Transcriber(language).transcribe(folder, startedAt); };
+                                   TimePoint startedAt, const std::function<void(const TranscriptionProgress&)>&)
+        -> Result<TranscriptionOutcome> {
+        auto transcript = TRY(Transcriber(language).transcribe(folder, startedAt));
+        return TranscriptionOutcome{std::move(transcript), true};
+    };
 
     // Lives for the whole process; a transcription still running when the user quits ends with it.
     static AppDelegate* delegate = new AppDelegate(services);
     QObject::connect(delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate, &AppDelegate::applicationWillTerminate);
+    QObject::connect(&instance, &SingleInstance::activated, delegate, &AppDelegate::anotherInstanceStarted);
+    quitOnSignals(app);
     delegate->applicationDidFinishLaunching();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         std::fputs("Zorvel: системный трей недоступен; значок появится, когда панель запустится.\n", stderr);
