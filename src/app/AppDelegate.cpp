@@ -5,6 +5,7 @@
 #include "model/ModelPaths.h"
 #include "support/FileTimes.h"
 #include "support/Files.h"
+#include "support/FolderLock.h"
 #include "support/FormatDuration.h"
 #include "support/Paths.h"
 #include "support/Settings.h"
@@ -456,7 +457,8 @@ void AppDelegate::transcribeNextPending() {
         const auto folder = m_pendingFolders.front();
         m_pendingFolders.pop_front();
         // Since the batch began, a folder may have been transcribed elsewhere or taken up again.
-        if (!RecordingFolders::isUnfinished(folder) || (m_session && folder == m_session->folderURL()))
+        if (!RecordingFolders::isUnfinished(folder) || isFolderLocked(folder) ||
+            (m_session && folder == m_session->folderURL()))
             continue;
         if (!startTranscription(folder, creationTime(folder).value_or(m_services.now()))) {
             // No model: it said so once; the rest of the batch waits for another try.
