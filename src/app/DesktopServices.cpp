@@ -54,7 +54,7 @@ QString wrappableAtSeparators(const QString& text) {
 }
 
 TrayStatusIcon::TrayStatusIcon() {
-    m_tray.setIcon(iconFor(IconLook::idle));
+    m_tray.setIcon(iconFor(m_look));
     m_tray.setToolTip("Zorvel");
     connect(&m_tray, &QSystemTrayIcon::activated, this, &TrayStatusIcon::activated);
     m_tray.show();
@@ -63,6 +63,10 @@ TrayStatusIcon::TrayStatusIcon() {
 void TrayStatusIcon::setLook(IconLook look, const QString& accessibilityText) {
     // A tray item has no accessible name of its own; the tooltip says the same.
     static_cast<void>(accessibilityText);
+    // Every change makes the panel fetch the icon again; the clock asks every second.
+    if (look == m_look)
+        return;
+    m_look = look;
     m_tray.setIcon(iconFor(look));
 }
 

@@ -37,6 +37,7 @@ private:
     void activated(QSystemTrayIcon::ActivationReason reason);
 
     QSystemTrayIcon m_tray;
+    IconLook m_look = IconLook::idle;
     QPointer<QMenu> m_menu;
 };
 
