@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/Transcriber.h"
 #include "support/Error.h"
 
 #include <QMenu>
@@ -15,8 +16,6 @@
 // its logic runs and is tested without a display, a sound server or a recogniser.
 
 namespace zorvel {
-
-using TimePoint = std::chrono::system_clock::time_point;
 
 // The looks of the tray icon: idle, a recording, a silent microphone during a recording, and
 // background work (a transcription or the model download) while nothing records.
@@ -72,16 +71,6 @@ public:
     virtual bool micBroken() const = 0;
 };
 
-// How far a transcription has come, reported from the run's thread.
-struct TranscriptionProgress {
-    std::string speaker;
-    int trackIndex = 0; // from 1
-    int trackCount = 0;
-    // What the recogniser has finished of the current track, and its length; 0 while unknown.
-    double recognisedSeconds = 0;
-    double trackSeconds = 0;
-};
-
 // The end of a successful transcription.
 struct TranscriptionOutcome {
     std::filesystem::path transcriptURL;
@@ -102,10 +91,10 @@ struct AppServices {
     // One line for the application's log: what failed, with the platform's own words and codes
     // that the user-facing messages leave out. May be empty.
     std::function<void(const std::string& line)> log;
-    // Runs one whole transcription; called on a worker thread, which also calls `progress`.
+    // Runs one whole transcription on a worker thread, reporting its progress to `progress` (see
+    // TranscriptionProgressCallback for the threads).
     std::function<Result<TranscriptionOutcome>(const std::string& language, const std::filesystem::path& folder,
-                                               TimePoint startedAt,
-                                               const std::function<void(const TranscriptionProgress&)>& progress)>
+                                               TimePoint startedAt, const TranscriptionProgressCallback& progress)>
         runTranscription;
 };
 

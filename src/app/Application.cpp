@@ -113,10 +113,14 @@ int runApplication(int& argc, char** argv) {
         return std::make_unique<SessionRecording>(std::move(session));
     };
     services.runTranscription = [](const std::string& language, const std::filesystem::path& folder,
-                                   TimePoint startedAt, const std::function<void(const TranscriptionProgress&)>&)
-        -> Result<TranscriptionOutcome> {
-        auto transcript = TRY(Transcriber(language).transcribe(folder, startedAt));
-        return TranscriptionOutcome{std::move(transcript), true};
+                                   TimePoint startedAt,
+                                   const TranscriptionProgressCallback& progress) -> Result<TranscriptionOutcome> {
+        std::size_t utterances = 0;
+        auto transcript = TRY(Transcriber(language).transcribe(folder, startedAt, [&](const TranscriptionProgress& report) {
+            utterances = report.utterances;
+            progress(report);
+        }));
+        return TranscriptionOutcome{std::move(transcript), utterances > 0};
     };
 
     // Lives for the whole process; a transcription still running when the user quits ends with it.

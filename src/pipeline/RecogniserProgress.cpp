@@ -75,20 +75,16 @@ std::optional<double> RecogniserProgress::lastSegmentEnd(std::string_view text) 
 RecogniserProgress::RecogniserProgress(int logDescriptor, std::function<void(double)> report)
     : m_report(std::move(report)) {
     // A descriptor of our own on the same file, read from where the writers are now.
-    const std::string self = "/proc/self/fd/" + std::to_string(logDescriptor);
-    m_fd = ::open(self.c_str(), O_RDONLY | O_CLOEXEC);
+    auto log = FileDescriptor::open("/proc/self/fd/" + std::to_string(logDescriptor), O_RDONLY, "Не удалось прочитать");
     const off_t position = ::lseek(logDescriptor, 0, SEEK_CUR);
-    if (m_fd < 0 || position < 0)
+    if (!log || position < 0)
         return;
+    m_log = std::move(*log);
     m_offset = position;
     m_thread = std::thread([this] { follow(); });
 }
 
-RecogniserProgress::~RecogniserProgress() {
-    stop();
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
+RecogniserProgress::~RecogniserProgress() { stop(); }
 
 void RecogniserProgress::stop() {
     {
@@ -114,7 +110,7 @@ void RecogniserProgress::readNew() {
     char buffer[16384];
     std::string text = std::move(m_partialLine);
     while (true) {
-        const ssize_t got = ::pread(m_fd, buffer, sizeof buffer, m_offset);
+        const ssize_t got = ::pread(m_log->get(), buffer, sizeof buffer, m_offset);
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)

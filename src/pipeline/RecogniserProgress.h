@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/FileDescriptor.h"
+
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -35,7 +37,7 @@ private:
     void follow();
     void readNew();
 
-    int m_fd = -1;
+    std::optional<FileDescriptor> m_log;
     long long m_offset = 0;
     std::string m_partialLine;
     double m_reported = -1;

@@ -3,6 +3,7 @@
 #include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
 #include "pipeline/Mixdown.h"
+#include "pipeline/RecogniserProgress.h"
 #include "pipeline/RecogniserCommand.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
@@ -78,7 +79,8 @@ Result<void> Transcriber::runProcess(const std::filesystem::path& executable, co
     return failure(ZorvelError::processFailed(tool, outcome.code));
 }
 
-Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::path& folder, TimePoint startedAt) const {
+Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::path& folder, TimePoint startedAt,
+                                                      const TranscriptionProgressCallback& progress) const {
     const auto whisper = findWhisperCLI();
     if (!whisper)
         return failure(ZorvelError::whisperNotFound());
@@ -95,7 +97,15 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     std::vector<std::filesystem::path> workWAVs;
     std::vector<std::filesystem::path> intermediates;
     std::vector<TranscriptSegment> utterances;
+    const int trackCount = static_cast<int>(sources.size());
+    int trackIndex = 0;
     for (const auto& [speaker, source] : sources) {
+        ++trackIndex;
+        const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
+            if (progress)
+                progress({label, trackIndex, trackCount, recognisedSeconds, trackSeconds, utterances.size()});
+        };
+        report(0, 0);
         const std::string name = source.stem().string();
         const auto wav = folder / (name + "-16k.wav");
         const auto conversion = Converter::workWAVCommand(source, wav);
@@ -104,16 +114,21 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         intermediates.push_back(wav);
 
         std::optional<LoudnessEnvelope> envelope;
+        double trackSeconds = 0;
         if (auto measured = LoudnessEnvelope::analyze(wav)) {
             envelope = std::move(*measured);
+            // One value per 10 ms window.
+            trackSeconds = static_cast<double>(envelope->values.size()) / 100.0;
             const float peak = envelope->peak();
             if (envelope->values.empty() || peak < 0.002F) {
                 log("Дорожка " + name + " молчит (пик " + shortestFloatText(peak) + ") — пропущена", logFile);
+                report(trackSeconds, trackSeconds);
                 continue;
             }
         } else {
             log("Громкость " + name + " измерить не вышло — фильтр тишины отключён", logFile);
         }
+        report(0, trackSeconds);
 
         const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name,
                                             Paths::vadModelURL(), wav};
@@ -121,7 +136,12 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         // left by an earlier run must not be mistaken for this run's result.
         const auto json = recognition.jsonURL();
         removeQuietly(json);
-        TRY(runProcess(*whisper, recognition.arguments(), logFile));
+        {
+            std::optional<RecogniserProgress> recognised;
+            if (progress)
+                recognised.emplace(logFile.descriptor(), [&](double seconds) { report(seconds, trackSeconds); });
+            TRY(runProcess(*whisper, recognition.arguments(), logFile));
+        }
         if (!fileExists(json))
             return failure(Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
                                            "». Подробности в whisper.log в папке записи."));
@@ -130,6 +150,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         auto segments = TRY(parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile));
         utterances.insert(utterances.end(), std::make_move_iterator(segments.begin()),
                           std::make_move_iterator(segments.end()));
+        report(trackSeconds, trackSeconds);
     }
 
     const auto transcript = folder / "transcript.md";

@@ -6,7 +6,9 @@
 #include "support/LogFile.h"
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,23 @@
 namespace zorvel {
 
 using TimePoint = std::chrono::system_clock::time_point;
+
+// How far a run has come: reported when a track begins (its length not known yet), once it is
+// converted, as the recogniser gets through it (the end of the latest segment it printed), and
+// when the track is done.
+struct TranscriptionProgress {
+    std::string speaker;
+    int trackIndex = 0; // from 1
+    int trackCount = 0;
+    double recognisedSeconds = 0;
+    double trackSeconds = 0; // 0 until known
+    // Utterances kept so far, over the tracks done; 0 after the last track means no speech.
+    std::size_t utterances = 0;
+};
+
+// Called from the run's thread and, while the recogniser runs, from a thread of the run's own;
+// never two calls at once.
+using TranscriptionProgressCallback = std::function<void(const TranscriptionProgress&)>;
 
 // Turns one recording folder into "transcript.md": converts each track to a 16 kHz mono work
 // WAV, measures it, skips silent tracks, runs whisper-cli on the others, filters the utterances,
@@ -29,7 +48,8 @@ public:
 
     // Returns the location of "transcript.md" in `folder`. What a failed run leaves in the folder:
     // nothing when the recogniser or the model is missing; otherwise everything made so far.
-    Result<std::filesystem::path> transcribe(const std::filesystem::path& folder, TimePoint startedAt) const;
+    Result<std::filesystem::path> transcribe(const std::filesystem::path& folder, TimePoint startedAt,
+                                             const TranscriptionProgressCallback& progress = {}) const;
 
     // The first recogniser executable the current user may run, looked up afresh on every call.
     static std::optional<std::filesystem::path> findWhisperCLI();

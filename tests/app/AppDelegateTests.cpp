@@ -99,6 +99,15 @@ struct FakeRecording : Recording {
     std::shared_ptr<RecordingState> state;
 };
 
+// One offscreen application for every test of this program, whichever runs first.
+void startApplication() {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "app_delegate_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication application(argc, argv);
+}
+
 struct TranscriptionCall {
     std::string language;
     std::filesystem::path folder;
@@ -107,13 +116,7 @@ struct TranscriptionCall {
 
 class AppDelegateTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "app_delegate_tests";
-        static char* argv[] = {name, nullptr};
-        static QApplication application(argc, argv);
-    }
+    static void SetUpTestSuite() { startApplication(); }
 
     void SetUp() override {
         std::filesystem::create_directories(Paths::modelURL().parent_path());
@@ -824,6 +827,7 @@ TEST_F(AppDelegateTest, AnotherStartIsToldWhatThisOneDoes) {
 
 // The session bus of scripts/test; each test process uses a name of its own.
 TEST(SingleInstance, TheSecondClaimTellsTheFirstAndTheFirstMayEndAndFreeTheName) {
+    startApplication();
     if (!QDBusConnection::sessionBus().isConnected())
         GTEST_SKIP() << "needs a session bus (scripts/test starts one)";
     const QString name = "org.zorvel.Test" + QString::number(::getpid());

@@ -4,6 +4,7 @@
 #include "TestAudio.h"
 #include "TestEnvironment.h"
 #include "model/ModelPaths.h"
+#include "pipeline/Transcriber.h"
 #include "support/ChildProcess.h"
 #include "support/Settings.h"
 
@@ -375,6 +376,31 @@ TEST_F(TranscribeCommand, CaptureCutOffByAKillStillTranscribes) {
     const auto run = transcribe(recording);
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_NEAR(probedValue(probe(recording / "audio.m4a"), "duration"), 3.0, 0.1);
+}
+
+// The tray shows this progress: each track as it begins, its length once converted, how far the
+// recogniser's printed segments reach, and the utterances kept when it is done.
+TEST_F(TranscribeCommand, ProgressFollowsEachTrackAndTheRecognisersLines) {
+    writeSystem(3.0);
+    writeMic(0.0F, 2.0);
+    recognise("system", "0 1000 Раз\n1200 2500 Два три\n");
+    ::setenv("ZORVEL_RESOURCE_DIR", resources.path().c_str(), 1);
+    std::vector<std::tuple<std::string, int, int, double, double, std::size_t>> reports;
+    const auto transcript = Transcriber("ru").transcribe(recording, std::chrono::system_clock::now(),
+                                                         [&](const TranscriptionProgress& report) {
+                                                             reports.emplace_back(report.speaker, report.trackIndex,
+                                                                                  report.trackCount,
+                                                                                  report.recognisedSeconds,
+                                                                                  report.trackSeconds,
+                                                                                  report.utterances);
+                                                         });
+    ::unsetenv("ZORVEL_RESOURCE_DIR");
+    ASSERT_TRUE(transcript) << transcript.error().description();
+    const decltype(reports) expected = {
+        {"Собеседник", 1, 2, 0.0, 0.0, 0}, {"Собеседник", 1, 2, 0.0, 3.0, 0}, {"Собеседник", 1, 2, 2.5, 3.0, 0},
+        {"Собеседник", 1, 2, 3.0, 3.0, 2}, {"Я", 2, 2, 0.0, 0.0, 2},          {"Я", 2, 2, 2.0, 2.0, 2},
+    };
+    EXPECT_EQ(reports, expected);
 }
 
 } // namespace
