@@ -76,7 +76,33 @@ Error Error::causedBy(const Error& cause) && {
     m_platformMessage = cause.m_platformMessage;
     if (cause.m_captureStep)
         m_captureStep = cause.m_captureStep;
+    m_causeDescription = cause.m_zorvel ? cause.m_causeDescription : cause.m_description;
     return std::move(*this);
+}
+
+std::string Error::description() const {
+    if (!m_zorvel)
+        return m_description;
+#if !defined(__APPLE__)
+    // The fixed texts send the user to macOS settings and name Core Audio.
+    const bool microphone = is(ZorvelError::Kind::microphoneUnavailable);
+    if (microphone || is(ZorvelError::Kind::coreAudio)) {
+        std::string text = microphone ? "Микрофон недоступен." : "Не удалось записать звук компьютера.";
+        const std::string& serverSaid = m_causeDescription.empty() ? m_platformMessage : m_causeDescription;
+        if (m_captureStep || !serverSaid.empty()) {
+            text += " Звуковой сервер (PulseAudio или PipeWire)";
+            if (m_captureStep)
+                text += std::string(", шаг «") + stepName(*m_captureStep) + "»";
+            if (!serverSaid.empty())
+                text += ": " + serverSaid;
+            if (!text.ends_with('.'))
+                text += ".";
+        }
+        return text + " Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука выбрано и " +
+               "включено устройство " + (microphone ? "ввода." : "вывода.");
+    }
+#endif
+    return m_zorvel->errorDescription();
 }
 
 Error Error::inCaptureStep(CaptureStep step) && {

@@ -471,12 +471,13 @@ TEST_F(AppDelegateTest, FailedStartLeavesNothingRunning) {
     EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
     EXPECT_EQ(alerts.shown[0].message, "Не удалось начать запись");
     EXPECT_EQ(alerts.shown[0].informativeText,
-              "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
-    // The sound server's words, its code and the failed step, which the message leaves out, are logged.
+              "Микрофон недоступен. Звуковой сервер (PulseAudio или PipeWire), шаг «подключение к звуковому "
+              "серверу»: Нет такой сущности. Проверьте, что звуковой сервер работает (pactl info) и что в "
+              "настройках звука выбрано и включено устройство ввода.");
+    // The code, which the message leaves out, is logged.
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], "Не удалось начать запись: Микрофон недоступен. Проверьте в Настройках → Звук, что "
-                         "выбрано устройство ввода. [libpulse, код 5: Нет такой сущности; шаг: подключение к "
-                         "звуковому серверу]");
+    EXPECT_EQ(logged[0], "Не удалось начать запись: " + alerts.shown[0].informativeText.toStdString() +
+                             " [libpulse, код 5; шаг: подключение к звуковому серверу]");
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     EXPECT_TRUE(delegate->toggleItem()->isEnabled());
     EXPECT_EQ(delegate->toggleItem()->text(), "Начать запись");

@@ -421,7 +421,10 @@ TEST_F(SoundServer, MicTestWithoutAMicrophoneFailsWithItsMessage) {
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.standardOutput, "");
     EXPECT_EQ(run.standardError,
-              "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.\n");
+              "Микрофон недоступен. Звуковой сервер (PulseAudio или PipeWire), шаг «подключение к звуковому "
+              "серверу»: Источник по умолчанию «speakers.monitor» — монитор устройства вывода, а не микрофон. "
+              "Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука выбрано и включено "
+              "устройство ввода.\n");
 }
 
 // A long recording for measuring, not for every run:

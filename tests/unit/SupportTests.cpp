@@ -62,6 +62,34 @@ TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
               "В папке записи нет аудиофайлов. [errno, код " + std::to_string(ENOENT) + ": " + words + "]");
 }
 
+// On Linux a failed capture names the sound server, the failed step and its words, and says what
+// to check, instead of the macOS advice of the fixed texts.
+TEST(ErrorValue, CaptureFailuresSpeakOfTheSoundServer) {
+    const Error refused = Error::platform("Не удалось подключиться к звуковому серверу: Connection refused",
+                                          ErrorSource::pulseAudio, 6, "Connection refused")
+                              .inCaptureStep(CaptureStep::connect);
+    const Error system = Error(ZorvelError::coreAudio("создание системного тапа", 6)).causedBy(refused);
+    EXPECT_EQ(system.description(),
+              "Не удалось записать звук компьютера. Звуковой сервер (PulseAudio или PipeWire), шаг «подключение к "
+              "звуковому серверу»: Не удалось подключиться к звуковому серверу: Connection refused. Проверьте, что "
+              "звуковой сервер работает (pactl info) и что в настройках звука выбрано и включено устройство вывода.");
+    EXPECT_EQ(system.logText(), system.description() + " [libpulse, код 6; шаг: подключение к звуковому серверу]");
+
+    // The server's words alone, and no cause at all.
+    const Error words = Error(ZorvelError::microphoneUnavailable())
+                            .withPlatformCause(ErrorSource::pulseAudio, 5, "No such entity")
+                            .inCaptureStep(CaptureStep::readFormat);
+    EXPECT_EQ(words.description(),
+              "Микрофон недоступен. Звуковой сервер (PulseAudio или PipeWire), шаг «чтение формата устройства»: No "
+              "such entity. Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука выбрано и "
+              "включено устройство ввода.");
+    EXPECT_EQ(Error(ZorvelError::microphoneUnavailable()).description(),
+              "Микрофон недоступен. Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука "
+              "выбрано и включено устройство ввода.");
+    // Other kinds keep their fixed texts.
+    EXPECT_EQ(Error(ZorvelError::noAudioFiles()).causedBy(refused).description(), "В папке записи нет аудиофайлов.");
+}
+
 TEST(ShortestFloatText, FractionAlwaysShownExponentBelowOneTenThousandth) {
     EXPECT_EQ(shortestFloatText(0.0F), "0.0");
     EXPECT_EQ(shortestFloatText(0.0013F), "0.0013");
