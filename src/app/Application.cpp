@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTranslator>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -45,14 +46,17 @@ int quitSignalSocket[2] = {-1, -1};
 
 void quitSignalHandler(int) {
     const char byte = 1;
-    // Nothing else is safe in a signal handler; the event loop reads the byte and quits.
+    // Nothing else is safe in a signal handler; the byte wakes the event loop, which quits. The
+    // socket does not block, so a burst of signals cannot hang the handler.
+    const int interruptedErrno = errno;
     [[maybe_unused]] const auto ignored = ::write(quitSignalSocket[0], &byte, 1);
+    errno = interruptedErrno;
 }
 
 // SIGTERM (logout, shutdown, `kill`), SIGINT and SIGHUP quit through the event loop like the menu
 // does, so that a running recording is stopped and its files completed.
 void quitOnSignals(QApplication& app) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, quitSignalSocket) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, quitSignalSocket) != 0)
         return;
     auto* notifier = new QSocketNotifier(quitSignalSocket[1], QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
