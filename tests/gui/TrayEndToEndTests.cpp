@@ -130,7 +130,10 @@ protected:
         std::filesystem::remove_all(Paths::recordingsRoot(), ignored);
 
         // What the desktop opens goes through xdg-open; this one only writes down its argument.
-        test::writeText(fakeBin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + opened.string() + "'\n");
+        // The note appears whole: written beside and renamed, so a reader never sees it half-written.
+        test::writeText(fakeBin / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$*\" > '" + opened.string() +
+                                                  ".part' && mv '" + opened.string() + ".part' '" + opened.string() +
+                                                  "'\n");
         std::filesystem::permissions(fakeBin / "xdg-open", std::filesystem::perms::owner_all);
     }
 
