@@ -31,8 +31,6 @@ public:
     void setToolTip(const QString& toolTip) override;
     void attachMenu(QMenu* menu) override;
 
-    QSystemTrayIcon& trayIcon() { return m_tray; }
-
 private:
     void activated(QSystemTrayIcon::ActivationReason reason);
 

@@ -44,8 +44,6 @@ class Transcriber {
 public:
     explicit Transcriber(std::string language) : m_language(std::move(language)) {}
 
-    const std::string& language() const { return m_language; }
-
     // Returns the location of "transcript.md" in `folder`. What a failed run leaves in the folder:
     // nothing when the recogniser or the model is missing; otherwise everything made so far.
     Result<std::filesystem::path> transcribe(const std::filesystem::path& folder, TimePoint startedAt,

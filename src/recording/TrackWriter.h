@@ -38,8 +38,6 @@ public:
     TrackWriter(const TrackWriter&) = delete;
     TrackWriter& operator=(const TrackWriter&) = delete;
 
-    const AudioFormat& fileFormat() const { return m_fileFormat; }
-
     // Copies `frames` delivered frames of a device of `deviceFormat` into the queue and returns at
     // once. Buffers of the file's own format are written unchanged; others are converted, by one
     // converter per run of buffers of the same format, so the resampler's state carries over.
