@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,9 @@ public:
     // False once the client has gone or the server is stopping.
     bool send(std::string_view bytes);
     bool sendChunk(std::string_view bytes);
+    // Waits until the client has closed the connection (true), or the server stops or `timeout`
+    // passes (false). Whatever else the client sends meanwhile is read and dropped.
+    bool waitForClose(std::chrono::milliseconds timeout);
 
 private:
     bool stopping() const { return m_stopping.load(); }

@@ -10,10 +10,10 @@
 #include <QThread>
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <span>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace zorvel {
@@ -63,12 +63,16 @@ struct Outcome {
 enum class StartAgain { no, onEveryProgress };
 
 // Runs one download to its end, and a little beyond so that a second report would show.
-Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no) {
+// `reported` counts the progress reports for a server that waits for them.
+Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no,
+            std::atomic<int>* reported = nullptr) {
     Outcome outcome;
     const auto onMainThread = [] { return QThread::currentThread() == QCoreApplication::instance()->thread(); };
     downloader.onProgress = [&](double fraction) {
         EXPECT_TRUE(onMainThread());
         outcome.progress.push_back(fraction);
+        if (reported != nullptr)
+            ++*reported;
         if (startAgain == StartAgain::onEveryProgress)
             downloader.start();
     };
@@ -115,20 +119,29 @@ protected:
 
 TEST_F(ModelDownloaderTest, KnownSizeFollowsRedirectReportsRisingProgressAndStoresByteForByte) {
     const std::string body = patternBody(4 * 1024 * 1024 + 17);
+    std::atomic<int> reported{0};
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
         if (path == "/model.bin") {
             connection.send("HTTP/1.1 302 Found\r\nLocation: /cdn/model.bin\r\nContent-Length: 0\r\n\r\n");
             return;
         }
+        // Qt reports progress at most every 100 ms, and always at the end. The body trickles in
+        // 16 KiB pieces until the first report and then comes whole, so that there are at least
+        // two reports, the first before the end.
         connection.send(head("200 OK", body.size()));
-        // Slow enough for the throttled progress to come several times.
-        for (std::size_t at = 0; at < body.size() && connection.send(body.substr(at, 65536)); at += 65536)
-            std::this_thread::sleep_for(8ms);
+        constexpr std::size_t piece = 16 * 1024;
+        std::size_t at = 0;
+        for (; reported == 0 && at + piece < body.size(); at += piece) {
+            if (!connection.send(std::string_view(body).substr(at, piece)))
+                return;
+            test::waitUntil([&] { return reported > 0; }, 10ms);
+        }
+        connection.send(std::string_view(body).substr(at));
     });
     ModelDownloader downloader;
     downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
 
-    const Outcome outcome = run(downloader, StartAgain::onEveryProgress);
+    const Outcome outcome = run(downloader, StartAgain::onEveryProgress, &reported);
 
     EXPECT_FALSE(outcome.error) << outcome.errorText();
     EXPECT_EQ(server.requestCount(), 2) << "the redirect and the file, nothing more";
@@ -144,11 +157,12 @@ TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
     writeOldModel();
     const std::string body = patternBody(1024 * 1024 + 3);
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
+        // The body arrives in two pieces: the second once the first is being stored.
         connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
-        for (std::size_t at = 0; at < body.size(); at += 100'000) {
+        connection.sendChunk(std::string_view(body).substr(0, 100'000));
+        ASSERT_TRUE(test::waitUntil([] { return !folderListing().empty(); }, 10s));
+        for (std::size_t at = 100'000; at < body.size(); at += 100'000)
             connection.sendChunk(std::string_view(body).substr(at, 100'000));
-            std::this_thread::sleep_for(5ms);
-        }
         connection.send("0\r\n\r\n");
     });
 
@@ -252,10 +266,11 @@ TEST_F(ModelDownloaderTest, BodyCutShortLeavesNoPartialFileAndTheOldModel) {
 }
 
 TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceiving) {
+    // A trickle that would take hours: a thousand bytes every 10 ms until the client goes.
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
         connection.send(head("200 OK", 100'000'000));
-        while (connection.send(std::string(1000, 'm')))
-            std::this_thread::sleep_for(10ms);
+        while (connection.send(std::string(1000, 'm')) && !connection.waitForClose(10ms)) {
+        }
     });
     QElapsedTimer clock;
     clock.start();
@@ -270,10 +285,10 @@ TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceivin
 }
 
 TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFileSilently) {
+    // The first bytes of a long body, then nothing until the client goes.
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send(head("200 OK", 100'000'000));
-        while (connection.send(std::string(10000, 'm')))
-            std::this_thread::sleep_for(5ms);
+        connection.send(head("200 OK", 100'000'000) + std::string(10000, 'm'));
+        connection.waitForClose(60s);
     });
     bool finished = false;
     {

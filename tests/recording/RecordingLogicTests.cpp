@@ -22,6 +22,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether the file, as far as it is written, holds a sample of exactly `value`.
+bool fileHolds(const std::filesystem::path& path, float value) {
+    auto reader = AudioFileReader::open(path);
+    if (!reader || reader->length() < 1)
+        return false;
+    std::vector<float> samples(static_cast<size_t>(reader->length() * reader->channels()));
+    const auto got = reader->read(samples.data(), reader->length());
+    return got && std::find(samples.begin(), samples.end(), value) != samples.end();
+}
+
 std::vector<float> readAll(const std::filesystem::path& path, int* channels = nullptr, int* rate = nullptr) {
     auto reader = AudioFileReader::open(path);
     EXPECT_TRUE(reader.has_value()) << path;
@@ -176,12 +190,15 @@ TEST(AudioConverter, MixesChannelsWithoutResamplingAtTheSameRate) {
 TEST_F(RecordingLogic, OnlyAPeakAboveTheThresholdCountsAsSound) {
     MicRecorder recorder(backend);
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    std::this_thread::sleep_for(300ms);
+    const auto started = std::chrono::steady_clock::now();
     std::vector<float> atThreshold(480, 0.0F);
     atThreshold[100] = -0.004F;
     ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, atThreshold.data(), 480));
-    std::this_thread::sleep_for(50ms); // the worker has taken it by now; the check below can't pass early
-    EXPECT_GE(recorder.secondsSinceLastSound(), 0.3);
+    // The writer measures a buffer before it stores it: once the peak is in the file, it was seen.
+    ASSERT_TRUE(waitUntil([&] { return fileHolds(folder / "mic.caf", -0.004F); }, 10s));
+    // Had it counted, the last sound would be later than the start.
+    const double sinceStart = secondsSince(started);
+    EXPECT_GE(recorder.secondsSinceLastSound(), sinceStart);
 
     std::vector<float> above(480, 0.0F);
     above[7] = -0.0041F;
@@ -192,11 +209,16 @@ TEST_F(RecordingLogic, OnlyAPeakAboveTheThresholdCountsAsSound) {
 
 TEST_F(RecordingLogic, SilenceIsCountedFromTheStartNotFromConstruction) {
     MicRecorder recorder(backend);
+    // Not an ordering: time passes between making a recorder and starting it, as in the tray.
     std::this_thread::sleep_for(200ms);
+    const auto beforeStart = std::chrono::steady_clock::now();
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    EXPECT_LT(recorder.secondsSinceLastSound(), 0.1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_LE(recorder.secondsSinceLastSound(), secondsSince(beforeStart));
+    // And it grows from there while nothing is heard.
     std::this_thread::sleep_for(200ms);
-    EXPECT_GE(recorder.secondsSinceLastSound(), 0.2);
+    const double sinceStarted = secondsSince(started);
+    EXPECT_GE(recorder.secondsSinceLastSound(), sinceStarted);
     recorder.stop();
 }
 
@@ -237,12 +259,12 @@ TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBr
 TEST_F(RecordingLogic, NotificationsWhileIdleOrAfterStopChangeNothing) {
     MicRecorder recorder(backend);
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 0);
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
     recorder.stop();
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 1);
     EXPECT_EQ(recorder.restarts(), 0);
     EXPECT_FALSE(recorder.broken());
@@ -260,7 +282,7 @@ TEST_F(RecordingLogic, FailedMicStartLeavesNoCaptureNoSubscriptionAndTheFileOnDi
     EXPECT_EQ(backend.liveCaptures(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder / "mic.caf"));
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 1);
 
     backend.input.startFailure.reset();
@@ -324,9 +346,11 @@ TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
     ASSERT_TRUE(backend.changeDefaultOutput());
     ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2 && backend.liveCaptures() == 1; }, 2s));
     std::vector<float> after(4800 * 2, 0.5F);
-    for (int i = 0; i < 10; ++i) {
-        // As a device does: each buffer once its time has passed.
-        std::this_thread::sleep_for(100ms);
+    // As a device does: each 100 ms buffer once its time has passed (a buffer early by more than
+    // the writer tolerates would be cut as a fast device clock's surplus).
+    const auto capturing = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 10; ++i) {
+        std::this_thread::sleep_until(capturing + i * 100ms);
         ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, after.data(), 4800));
     }
     recorder.stop();
@@ -390,7 +414,6 @@ TEST_F(RecordingLogic, SessionCreatesItsFolderAndTwoSessionsInOneSecondShareIt) 
 TEST_F(RecordingLogic, SessionStartedAtIsConstructionTime) {
     auto session = RecordingSession::create(true, backend);
     ASSERT_TRUE(session.has_value());
-    std::this_thread::sleep_for(50ms);
     const auto beforeStart = std::chrono::system_clock::now();
     ASSERT_TRUE((*session)->start().has_value());
     EXPECT_LT((*session)->startedAt(), beforeStart);

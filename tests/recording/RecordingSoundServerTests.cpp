@@ -8,6 +8,7 @@
 #include "recording/MicRecorder.h"
 #include "recording/RecordingSession.h"
 #include "recording/SystemAudioRecorder.h"
+#include "recording/WallClockAlignment.h"
 #include "support/Paths.h"
 #include "support/TestEnvironment.h"
 
@@ -63,15 +64,75 @@ std::vector<float> writeNoise(const std::filesystem::path& path, AudioFormat for
     return readBack;
 }
 
-std::future<ProgramRun> play(const std::string& device, const std::filesystem::path& file) {
-    return std::async(std::launch::async, [=] { return runProgram("/usr/bin/paplay", {"-d", device, file.string()}); });
+using Clock = std::chrono::steady_clock;
+
+double seconds(Clock::duration duration) { return std::chrono::duration<double>(duration).count(); }
+
+// When a call or a program began and when it had ended. Checks of lengths and positions are made
+// against such spans rather than against fixed times, so that a loaded machine, which only makes
+// the spans longer, cannot make them fail.
+struct Span {
+    Clock::time_point begin;
+    Clock::time_point end;
+};
+
+template <typename Call> Span timed(Call&& call) {
+    Span span{Clock::now(), {}};
+    call();
+    span.end = Clock::now();
+    return span;
 }
 
-// Turns the event loop (the recorders' device changes arrive through it) until the playing ends.
-void waitWhilePlaying(std::future<ProgramRun>& playing) {
-    while (playing.wait_for(0ms) != std::future_status::ready)
+// The lead-in and tail of silence around the noise of writeNoise.
+constexpr double noisePadding = 0.2;
+// How far the writer may place audio from its moment on the wall clock: a buffer's delivery
+// jitter, and what it holds ahead of the clock before it cuts.
+constexpr double placementTolerance = WallClockAlignment::leadTolerance;
+
+struct Playing {
+    Clock::time_point began;
+    std::future<std::pair<ProgramRun, Clock::time_point>> run;
+};
+
+Playing play(const std::string& device, const std::filesystem::path& file) {
+    const auto began = Clock::now();
+    return {began, std::async(std::launch::async, [=] {
+                auto run = runProgram("/usr/bin/paplay", {"-d", device, file.string()});
+                return std::pair{std::move(run), Clock::now()};
+            })};
+}
+
+// Turns the event loop (the recorders' device changes arrive through it) until the playing ends;
+// returns when the player ran.
+Span waitWhilePlaying(Playing& playing) {
+    while (playing.run.wait_for(0ms) != std::future_status::ready)
         runEventLoop(20ms);
-    EXPECT_EQ(playing.get().exitStatus, 0);
+    const auto [run, ended] = playing.run.get();
+    EXPECT_EQ(run.exitStatus, 0);
+    return {playing.began, ended};
+}
+
+// The noise of a file from writeNoise that `player` played started to sound after the player
+// started plus the lead-in, and before it ended less the noise and the tail.
+Span noiseOnset(const Span& player, double noiseSeconds) {
+    const auto after = [](double s) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s)); };
+    return {player.begin + after(noisePadding), player.end - after(noiseSeconds + noisePadding)};
+}
+
+// A position in a recording file (seconds from its first frame) is where the moment it stands for
+// belongs. The file's first frame stands for a moment within `start`: the origin given to a
+// recorder, or a session's start call.
+void expectPlacedWithin(double position, const Span& start, const Span& moment, double tolerance) {
+    EXPECT_GE(position, seconds(moment.begin - start.end) - tolerance);
+    EXPECT_LE(position, seconds(moment.end - start.begin) + tolerance);
+}
+
+// A recording file covers the whole time from its first frame's moment (within `start`) to its
+// stop: at least up to the call of stop(), at most up to its return, and what the writer may hold
+// ahead of the clock.
+void expectCoversTheRecording(double length, const Span& start, const Span& stop) {
+    EXPECT_GE(length, seconds(stop.begin - start.end) - 0.005);
+    EXPECT_LE(length, seconds(stop.end - start.begin) + placementTolerance);
 }
 
 // Records into `file` with `recorder` while `sound` plays on `device`, then stops the recorder.
@@ -82,6 +143,16 @@ void recordWhilePlaying(Recorder& recorder, const std::filesystem::path& file, c
     auto playing = play(device, sound);
     waitWhilePlaying(playing);
     recorder.stop();
+}
+
+// The frames a capture file holds so far, 0 while it cannot be read.
+std::int64_t framesIn(const std::filesystem::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr)
+        return 0;
+    sf_close(file);
+    return info.frames;
 }
 
 struct Recorded {
@@ -196,8 +267,10 @@ TEST_F(SoundServer, SystemAudioIsBitExactInTheOutputsOwnFormat) {
 
 TEST_F(SoundServer, DefaultInputChangesRestartTheMicrophoneIntoTheSameFile) {
     MicRecorder recorder;
-    const auto began = std::chrono::steady_clock::now();
-    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    // The file's first frame stands for `origin`.
+    const auto origin = Clock::now();
+    ASSERT_TRUE(recorder.start(folder / "mic.caf", origin).has_value());
+    const Span start{origin, origin};
     runEventLoop(300ms);
     const auto changed = std::chrono::steady_clock::now();
     ASSERT_EQ(pactl({"set-default-source", "microphone44"}).exitStatus, 0);
@@ -210,10 +283,9 @@ TEST_F(SoundServer, DefaultInputChangesRestartTheMicrophoneIntoTheSameFile) {
     ASSERT_EQ(pactl({"set-default-source", "microphone"}).exitStatus, 0);
     ASSERT_TRUE(runEventLoopUntil([&] { return recorder.restarts() == 2; }, 3s));
     runEventLoop(300ms);
-    recorder.stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const Span stop = timed([&] { recorder.stop(); });
     // The file covers the whole time, the changes included.
-    EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
+    expectCoversTheRecording(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, start, stop);
 }
 
 TEST_F(SoundServer, AVanishedMicrophoneGivesARestartOrBrokenAndTheFileKeepsGrowing) {
@@ -225,17 +297,18 @@ TEST_F(SoundServer, AVanishedMicrophoneGivesARestartOrBrokenAndTheFileKeepsGrowi
     ASSERT_EQ(pactl({"set-default-source", "vanishing"}).exitStatus, 0);
 
     MicRecorder recorder;
-    const auto began = std::chrono::steady_clock::now();
-    ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
+    // The file's first frame stands for `origin`.
+    const auto origin = Clock::now();
+    ASSERT_TRUE(recorder.start(folder / "mic.caf", origin).has_value());
+    const Span start{origin, origin};
     runEventLoop(300ms);
     pactl({"unload-module", source.standardOutput.substr(0, source.standardOutput.find('\n'))});
     const bool reacted = runEventLoopUntil([&] { return recorder.restarts() >= 1 || recorder.broken(); }, 3s);
     pactl({"unload-module", sink.standardOutput.substr(0, sink.standardOutput.find('\n'))});
     EXPECT_TRUE(reacted);
     runEventLoop(1200ms);
-    recorder.stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    EXPECT_NEAR(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, elapsed, 0.1);
+    const Span stop = timed([&] { recorder.stop(); });
+    expectCoversTheRecording(static_cast<double>(readRecording(folder / "mic.caf").frames()) / 48000, start, stop);
 }
 
 TEST_F(SoundServer, ABrokenMicrophoneRecoversWhenAnInputIsChosenAgain) {
@@ -266,8 +339,10 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     ASSERT_EQ(sink.exitStatus, 0);
     const auto noise = writeNoise(folder / "noise.wav", {48000, 2, SampleFormat::float32}, 0.5, 3);
     SystemAudioRecorder recorder;
-    const auto began = std::chrono::steady_clock::now();
-    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    // The file's first frame stands for `origin`.
+    const auto origin = Clock::now();
+    ASSERT_TRUE(recorder.start(folder / "system.caf", origin).has_value());
+    const Span start{origin, origin};
     runEventLoop(200ms);
     ASSERT_EQ(pactl({"set-default-sink", "headphones"}).exitStatus, 0);
     runEventLoop(200ms);
@@ -279,8 +354,7 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     const auto again = writeNoise(folder / "again.wav", {44100, 2, SampleFormat::int16}, 0.5, 9);
     auto playingAgain = play("speakers", folder / "again.wav");
     waitWhilePlaying(playingAgain);
-    recorder.stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const Span stop = timed([&] { recorder.stop(); });
 
     // Still the first output's format, holding the second output's noise converted, then the
     // first output's noise again unchanged.
@@ -291,28 +365,29 @@ TEST_F(SoundServer, SystemAudioFollowsTheDefaultOutput) {
     EXPECT_GE(converted, 0);
     const std::int64_t unchanged = findExact(system.samples, std::vector<float>(again.begin() + 2 * 4410, again.end()));
     EXPECT_GT(unchanged, 2 * converted);
-    EXPECT_NEAR(static_cast<double>(system.frames()) / 44100, elapsed, 0.1);
+    expectCoversTheRecording(static_cast<double>(system.frames()) / 44100, start, stop);
 }
 
 TEST_F(SoundServer, ASuspendedOutputBecomesSilenceAndLaterAudioLandsOnTime) {
     writeNoise(folder / "noise.wav", {44100, 2, SampleFormat::int16}, 0.3, 8);
     SystemAudioRecorder recorder;
-    const auto began = std::chrono::steady_clock::now();
-    ASSERT_TRUE(recorder.start(folder / "system.caf").has_value());
+    // The file's first frame stands for `origin`.
+    const auto origin = Clock::now();
+    ASSERT_TRUE(recorder.start(folder / "system.caf", origin).has_value());
+    const Span start{origin, origin};
     runEventLoop(300ms);
     ASSERT_EQ(pactl({"suspend-sink", "speakers", "1"}).exitStatus, 0);
     runEventLoop(1500ms);
     ASSERT_EQ(pactl({"suspend-sink", "speakers", "0"}).exitStatus, 0);
     runEventLoop(200ms);
-    const double playedAt = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     auto playing = play("speakers", folder / "noise.wav");
-    waitWhilePlaying(playing);
-    recorder.stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const Span player = waitWhilePlaying(playing);
+    const Span stop = timed([&] { recorder.stop(); });
     const Recorded system = readRecording(folder / "system.caf");
-    EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
-    // The noise follows a 0.2 s lead-in.
-    EXPECT_NEAR(static_cast<double>(onset(system, 0.05F)) / system.rate, playedAt + 0.2, 0.08);
+    expectCoversTheRecording(static_cast<double>(system.frames()) / system.rate, start, stop);
+    // The suspended time became silence of its length: the noise sits where it was played.
+    expectPlacedWithin(static_cast<double>(onset(system, 0.05F)) / system.rate, start, noiseOnset(player, 0.3),
+                       placementTolerance);
 }
 
 TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
@@ -320,28 +395,33 @@ TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
     writeNoise(folder / "system.wav", {44100, 2, SampleFormat::int16}, 0.3, 5);
     auto session = RecordingSession::create(true);
     ASSERT_TRUE(session.has_value());
-    const auto began = std::chrono::steady_clock::now();
-    ASSERT_TRUE((*session)->start().has_value());
+    Result<void> started;
+    const Span start = timed([&] { started = (*session)->start(); });
+    ASSERT_TRUE(started.has_value());
     // The output stays idle for a while: that time must still be in "system.caf".
     runEventLoop(1500ms);
     auto toMic = play("feed", folder / "mic.wav");
     auto toSystem = play("speakers", folder / "system.wav");
-    waitWhilePlaying(toMic);
-    waitWhilePlaying(toSystem);
+    const Span micPlayer = waitWhilePlaying(toMic);
+    const Span systemPlayer = waitWhilePlaying(toSystem);
     runEventLoop(300ms);
-    (*session)->stop();
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const Span stop = timed([&] { (*session)->stop(); });
 
     const Recorded mic = readRecording((*session)->folderURL() / "mic.caf");
     const Recorded system = readRecording((*session)->folderURL() / "system.caf");
-    EXPECT_NEAR(static_cast<double>(mic.frames()) / mic.rate, elapsed, 0.05);
-    EXPECT_NEAR(static_cast<double>(system.frames()) / system.rate, elapsed, 0.05);
+    expectCoversTheRecording(static_cast<double>(mic.frames()) / mic.rate, start, stop);
+    expectCoversTheRecording(static_cast<double>(system.frames()) / system.rate, start, stop);
     const double micAt = static_cast<double>(onset(mic, 0.05F)) / mic.rate;
     const double systemAt = static_cast<double>(onset(system, 0.05F)) / system.rate;
     std::cout << "noise onset: mic " << micAt << " s, system " << systemAt << " s\n";
-    EXPECT_GT(micAt, 1.4);
-    // Two players started together; their own start-up differs by a few milliseconds.
-    EXPECT_NEAR(micAt, systemAt, 0.06);
+    const Span micNoise = noiseOnset(micPlayer, 0.3);
+    const Span systemNoise = noiseOnset(systemPlayer, 0.3);
+    expectPlacedWithin(micAt, start, micNoise, placementTolerance);
+    expectPlacedWithin(systemAt, start, systemNoise, placementTolerance);
+    // Both files count from one instant: the two noises lie as far apart in them as they sounded
+    // (the players start up at their own pace, which the spans allow for), within 60 ms.
+    EXPECT_GE(micAt - systemAt, seconds(micNoise.begin - systemNoise.end) - 0.06);
+    EXPECT_LE(micAt - systemAt, seconds(micNoise.end - systemNoise.begin) + 0.06);
 }
 
 // The child is killed while recording: the file it leaves holds what it wrote.
@@ -355,8 +435,8 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     for (auto& text : environment)
         envp.push_back(text.data());
     envp.push_back(nullptr);
-    std::string program = zorvelExecutable().string(), flag = "--mic-test", seconds = "30";
-    char* argv[] = {program.data(), flag.data(), seconds.data(), nullptr};
+    std::string program = zorvelExecutable().string(), flag = "--mic-test", duration = "30";
+    char* argv[] = {program.data(), flag.data(), duration.data(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -365,16 +445,19 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
     posix_spawn_file_actions_destroy(&actions);
     auto speaking = play("feed", folder / "speech.wav");
-    std::this_thread::sleep_for(2500ms);
+    // Killed once the file holds two seconds, however long start-up took.
+    const auto capture = folder / "zorvel-mic-test.caf";
+    const bool wroteTwoSeconds = waitUntil([&] { return framesIn(capture) > 48000 * 2; }, 30s);
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(speaking.get().exitStatus, 0);
+    waitWhilePlaying(speaking);
+    ASSERT_TRUE(wroteTwoSeconds);
 
-    const Recorded left = readRecording(folder / "zorvel-mic-test.caf");
+    const Recorded left = readRecording(capture);
     EXPECT_EQ(left.rate, 48000);
-    // Start-up takes some of the 2.5 s; nearly all of the rest is there.
+    // Everything written before the kill is there.
     EXPECT_GT(left.frames(), 48000 * 2);
     EXPECT_TRUE(LoudnessEnvelope::analyze(folder / "zorvel-mic-test.caf").has_value());
 
@@ -401,17 +484,21 @@ TEST_F(SoundServer, MicTestPrintsItsReport) {
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_EQ(run.standardError, "");
     const std::regex report("Пишу микрофон 2 с…\n"
-                            "  1 с: тишина [0-9]+\\.[0-9] с\n"
+                            "  1 с: тишина ([0-9]+\\.[0-9]) с\n"
                             "  → имитирую смену аудиоустройства\n"
-                            "  2 с: тишина [0-9]+\\.[0-9] с\n"
+                            "  2 с: тишина ([0-9]+\\.[0-9]) с\n"
                             "\n"
                             "перезапусков движка: 1, движок сломан: false\n"
                             "пик записи: 0\\.0000\n"
                             "файл: " +
                             (folder / "zorvel-mic-test.caf").string() + "\n");
-    EXPECT_TRUE(std::regex_match(run.standardOutput, report)) << run.standardOutput;
-    // The silent microphone: the silence of step 2 is read after the extra 0.3 s.
-    EXPECT_NE(run.standardOutput.find("  2 с: тишина 2.3 с\n"), std::string::npos) << run.standardOutput;
+    std::smatch silences;
+    ASSERT_TRUE(std::regex_match(run.standardOutput, silences, report)) << run.standardOutput;
+    // The microphone is silent, and the imitated device change does not reset the silence: step 1
+    // reads it after a second, step 2 after two more and the extra 0.3 s. A busy machine can only
+    // make the steps longer; one decimal is shown.
+    EXPECT_GE(std::stod(silences[1].str()), 1.0) << run.standardOutput;
+    EXPECT_GE(std::stod(silences[2].str()), 2.3) << run.standardOutput;
     EXPECT_TRUE(std::filesystem::exists(folder / "zorvel-mic-test.caf"));
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,10 @@ struct ProgramRun {
 ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                       const std::vector<std::string>& extraEnvironment = {},
                       const std::filesystem::path& workingDirectory = {});
+
+// Checks `condition` every millisecond until it holds or `timeout` has passed; returns whether it
+// holds. For conditions another thread or process makes true.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 // The built zorvel executable and the recogniser test double.
 std::filesystem::path zorvelExecutable();
