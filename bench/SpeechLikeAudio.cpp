@@ -71,7 +71,8 @@ Result<void> writeTrack(const std::filesystem::path& path, AudioFormat format, s
     Random shape{seed * 40503U + 7U};
     float lowPassed = 0.0F;
     size_t next = 0;
-    std::int64_t syllableStart = 0, syllableEnd = 0;
+    std::int64_t syllableStart = 0;
+    std::int64_t syllableEnd = 0;
     float syllableAmplitude = 0.0F;
 
     std::vector<float> chunk(static_cast<size_t>(rate * format.channels));

@@ -53,10 +53,10 @@ struct Options {
     int recordSeconds = 60;
     std::set<std::string> only;
 
-    bool wants(const std::string& part) const { return only.empty() || only.count(part); }
+    bool wants(const std::string& part) const { return only.empty() || only.contains(part); }
 };
 
-void progress(const std::string& text) { std::cerr << "[bench] " << text << std::endl; }
+void progress(const std::string& text) { std::cerr << "[bench] " << text << '\n'; }
 
 template <typename T> T orThrow(Result<T> result, const std::string& what) {
     if (!result)
@@ -137,7 +137,12 @@ Table envelopeTable(const Options& options, const std::filesystem::path& speech,
     if (orThrow(LoudnessEnvelope::analyze(speech), "envelope").values.size() != expectedWindows)
         throw std::runtime_error("envelope: unexpected number of windows");
 
-    std::vector<double> ours, floor, ours3, oursCaf, floorCaf, ffmpeg;
+    std::vector<double> ours;
+    std::vector<double> floor;
+    std::vector<double> ours3;
+    std::vector<double> oursCaf;
+    std::vector<double> floorCaf;
+    std::vector<double> ffmpeg;
     for (int run = 0; run < options.runs; ++run) {
         progress("envelope " + std::to_string(run + 1) + "/" + std::to_string(options.runs));
         floor.push_back(readFloorSeconds(speech));
@@ -153,11 +158,11 @@ Table envelopeTable(const Options& options, const std::filesystem::path& speech,
     for (int run = 0; run < options.toolRuns; ++run) {
         progress("ffmpeg astats " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns));
         // One RMS level per 160-sample frame (10 ms at 16 kHz), reset after every frame, printed.
+        const std::string filter =
+            "asetnsamples=n=160:p=0,astats=metadata=1:reset=1:measure_perchannel=none:"
+            "measure_overall=RMS_level,ametadata=mode=print:key=lavfi.astats.Overall.RMS_level";
         const auto tool = runTool({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-i", speech.string(),
-                                   "-af",
-                                   "asetnsamples=n=160:p=0,astats=metadata=1:reset=1:measure_perchannel=none:"
-                                   "measure_overall=RMS_level,ametadata=mode=print:key=lavfi.astats.Overall.RMS_level",
-                                   "-f", "null", "-"},
+                                   "-af", filter, "-f", "null", "-"},
                                   levels);
         if (!tool.succeeded)
             throw std::runtime_error("ffmpeg astats failed");
@@ -165,7 +170,9 @@ Table envelopeTable(const Options& options, const std::filesystem::path& speech,
     }
     std::filesystem::remove(levels);
 
-    const double o = median(ours), f = median(floor), x = median(ffmpeg);
+    const double o = median(ours);
+    const double f = median(floor);
+    const double x = median(ffmpeg);
     Table table;
     table.title = "Loudness envelope (`LoudnessEnvelope::analyze`)";
     table.header = {"Input", "Zorvel", "Compared with", "Their time", "Ratio", "Target", "Met"};
@@ -187,7 +194,9 @@ Table envelopeTable(const Options& options, const std::filesystem::path& speech,
 Table mixTable(const Options& options, const std::filesystem::path& a, const std::filesystem::path& b) {
     const auto out = options.work / "mix.wav";
     orThrow(Mixdown::mix({a, b}, out), "mix");
-    std::vector<double> ours, ffmpeg, sox;
+    std::vector<double> ours;
+    std::vector<double> ffmpeg;
+    std::vector<double> sox;
     for (int run = 0; run < options.runs; ++run) {
         progress("mix " + std::to_string(run + 1) + "/" + std::to_string(options.runs));
         ours.push_back(secondsOf([&] { orThrow(Mixdown::mix({a, b}, out), "mix"); }));
@@ -207,7 +216,9 @@ Table mixTable(const Options& options, const std::filesystem::path& a, const std
     }
     std::filesystem::remove(out);
 
-    const double o = median(ours), x = median(ffmpeg), s = median(sox);
+    const double o = median(ours);
+    const double x = median(ffmpeg);
+    const double s = median(sox);
     const std::string input = "two " + hoursText(options.minutes) + " 16 kHz WAVs";
     Table table;
     table.title = "Mixdown (`Mixdown::mix`)";
@@ -264,7 +275,8 @@ Table transcriptTable(const Options& options) {
 
     auto log = orThrow(LogFile::create(folder / "whisper.log"), "log");
     size_t kept = 0;
-    std::vector<double> parse, render;
+    std::vector<double> parse;
+    std::vector<double> render;
     const auto startedAt = std::chrono::system_clock::now();
     for (int run = 0; run < 2 * options.runs; ++run) {
         parse.push_back(secondsOf([&] {
@@ -277,7 +289,8 @@ Table transcriptTable(const Options& options) {
     }
     std::filesystem::remove_all(folder);
 
-    const double p = median(parse), r = median(render);
+    const double p = median(parse);
+    const double r = median(render);
     Table table;
     table.title = "Recogniser output and transcript";
     table.header = {"Operation", "Zorvel", "Target", "Met"};
@@ -321,7 +334,8 @@ StageTimes runStages(const std::filesystem::path& folder) {
     StageTimes times;
     auto log = orThrow(LogFile::create(folder / "whisper.log"), "log");
     const std::vector<std::string> names = {"system", "mic"};
-    std::vector<std::filesystem::path> wavs, jsons;
+    std::vector<std::filesystem::path> wavs;
+    std::vector<std::filesystem::path> jsons;
     std::vector<LoudnessEnvelope> envelopes;
     for (const auto& name : names) {
         const auto wav = folder / (name + "-16k.wav");
@@ -376,7 +390,8 @@ StageTimes runStages(const std::filesystem::path& folder) {
 }
 
 std::vector<Table> transcribeTables(const Options& options) {
-    const std::string length1 = hoursText(options.minutes), length3 = hoursText(3 * options.minutes);
+    const std::string length1 = hoursText(options.minutes);
+    const std::string length3 = hoursText(3 * options.minutes);
     progress("generating the " + length1 + " recording (48 kHz stereo float system.caf, 48 kHz mono float mic.caf)");
     const auto one = makeRecording(options.work / "recording-1", options.minutes * 60000LL, 11);
 
@@ -392,7 +407,7 @@ std::vector<Table> transcribeTables(const Options& options) {
     std::filesystem::remove_all(options.work / "stages");
 
     progress("generating the " + length3 + " recording");
-    const auto three = makeRecording(options.work / "recording-3", 3 * options.minutes * 60000LL, 33);
+    const auto three = makeRecording(options.work / "recording-3", 3LL * options.minutes * 60000, 33);
     progress("whole transcription of " + length3);
     const auto whole3 = transcribeInChild(freshFolder(three, options.work / "whole"), options.work);
     std::filesystem::remove_all(options.work / "recording-3");
@@ -400,12 +415,15 @@ std::vector<Table> transcribeTables(const Options& options) {
 
     const auto stage = [&](double StageTimes::*field) {
         std::vector<double> values;
+        values.reserve(stages.size());
         for (const auto& s : stages)
             values.push_back(s.*field);
         return median(values);
     };
-    std::vector<double> wallValues, cpuValues;
-    long peak1 = 0, maxrss1 = 0;
+    std::vector<double> wallValues;
+    std::vector<double> cpuValues;
+    long peak1 = 0;
+    long maxrss1 = 0;
     for (const auto& whole : wholes) {
         wallValues.push_back(whole.wallSeconds);
         cpuValues.push_back(whole.ownCpuSeconds);
@@ -471,7 +489,8 @@ int transcribeChild(const std::filesystem::path& folder, const std::filesystem::
     };
     std::ofstream out(report, std::ios::trunc);
     out << status << " " << wall << " " << secondsOfTime(usage.ru_utime) + secondsOfTime(usage.ru_stime) << " "
-        << peakResidentKiB() << " " << usage.ru_maxrss << "\n";
+        // glibc declares ru_maxrss as a member of a union.
+        << peakResidentKiB() << " " << usage.ru_maxrss << "\n"; // NOLINT(cppcoreguidelines-pro-type-union-access)
     return status;
 }
 
@@ -512,7 +531,7 @@ int recordChild(double seconds, const std::filesystem::path& report) {
     }
     QTimer::singleShot(std::chrono::milliseconds(static_cast<long>(seconds * 1000)), &application,
                        &QCoreApplication::quit);
-    application.exec();
+    QCoreApplication::exec();
     (*session)->stop();
     const double cpu = ownCpuSeconds() - cpuBefore;
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -542,7 +561,9 @@ Table recordingTable(const Options& options) {
     orThrow(writeTrack(folder / "feed.wav", {48000, 1, SampleFormat::float32}, playMs, talk, 1, 6), "playback");
 
     std::vector<double> cpuPerMinute;
-    double systemSeconds = 0, micSeconds = 0, wall = 0;
+    double systemSeconds = 0;
+    double micSeconds = 0;
+    double wall = 0;
     const auto report = options.work / "record-report.txt";
     for (int run = 0; run < options.toolRuns; ++run) {
         progress("recording " + std::to_string(run + 1) + "/" + std::to_string(options.toolRuns) + ", " +
@@ -629,7 +650,8 @@ Options parse(int argc, char** argv) {
     options.work = std::filesystem::absolute(argv[2]);
     options.results = std::filesystem::absolute(argv[3]);
     for (int i = 4; i + 1 < argc; i += 2) {
-        const std::string flag = argv[i], value = argv[i + 1];
+        const std::string flag = argv[i];
+        const std::string value = argv[i + 1];
         if (flag == "--minutes")
             options.minutes = std::stoi(value);
         else if (flag == "--runs")

@@ -128,7 +128,7 @@ int runApplication(int& argc, char** argv) {
     };
 
     // Lives for the whole process; a transcription still running when the user quits ends with it.
-    static AppDelegate* delegate = new AppDelegate(services);
+    static auto* delegate = new AppDelegate(services);
     QObject::connect(delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate, &AppDelegate::applicationWillTerminate);
     QObject::connect(&instance, &SingleInstance::activated, delegate, &AppDelegate::anotherInstanceStarted);

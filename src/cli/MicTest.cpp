@@ -10,10 +10,10 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <locale.h>
 #include <unistd.h>
 
 namespace zorvel {

@@ -18,8 +18,8 @@ namespace {
 
 // How much of the body Qt may hold before it stops reading from the socket, and how much one
 // read moves into the file: memory stays the same whatever the size of the model.
-constexpr qint64 replyBufferSize = 1024 * 1024;
-constexpr std::size_t copyChunkSize = 256 * 1024;
+constexpr qint64 replyBufferSize = qint64{1024} * 1024;
+constexpr std::size_t copyChunkSize = std::size_t{256} * 1024;
 
 Error downloadError(const std::string& reason) { return Error::platform("Не удалось скачать модель: " + reason); }
 
@@ -96,7 +96,7 @@ bool ModelDownloader::drainBody() {
         }
         m_part = std::move(*part);
     }
-    std::array<char, copyChunkSize> chunk;
+    std::array<char, copyChunkSize> chunk; // NOLINT(cppcoreguidelines-pro-type-member-init): read() fills it
     while (m_reply->bytesAvailable() > 0) {
         const qint64 read = m_reply->read(chunk.data(), static_cast<qint64>(chunk.size()));
         if (read <= 0)

@@ -66,7 +66,7 @@ icu::UnicodeString trimmed(const icu::UnicodeString& text) {
             break;
         end = previous;
     }
-    return icu::UnicodeString(text, start, end - start);
+    return {text, start, end - start};
 }
 
 // The ICU objects the filter needs, made once per file: building a break iterator and a matcher
@@ -110,7 +110,7 @@ public:
             return false;
         UErrorCode status = U_ZERO_ERROR;
         m_matcher->reset(m_lower);
-        return m_matcher->find(status) && U_SUCCESS(status);
+        return m_matcher->find(status) != 0 && U_SUCCESS(status) != 0;
     }
 
 private:

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <libintl.h>
 #include <sched.h>
 
 namespace zorvel {
@@ -24,6 +25,14 @@ struct Source {
     std::string speaker;
     std::filesystem::path source;
 };
+
+// strsignal's words in the user's language, without strsignal's shared buffer (runs happen on
+// worker threads): the description as glibc has it, translated as strsignal translates it.
+std::string signalWords(int signal) {
+    if (const char* description = ::sigdescr_np(signal))
+        return ::dgettext("libc", description);
+    return "Unknown signal " + std::to_string(signal);
+}
 
 std::vector<Source> sourcesIn(const std::filesystem::path& folder) {
     std::vector<Source> sources;
@@ -71,7 +80,7 @@ Result<void> Transcriber::runProcess(const std::filesystem::path& executable, co
         return {};
     const std::string tool = executable.filename().string();
     if (outcome.kind == ProcessOutcome::Kind::signalled) {
-        const std::string words = strsignal(outcome.code);
+        const std::string words = signalWords(outcome.code);
         return failure(Error::platform(tool + " аварийно завершился (сигнал " + std::to_string(outcome.code) + ", " +
                                            words + "). Подробности в whisper.log в папке записи.",
                                        ErrorSource::signal, outcome.code, words));
@@ -153,7 +162,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         report(trackSeconds, trackSeconds);
     }
 
-    const auto transcript = folder / "transcript.md";
+    auto transcript = folder / "transcript.md";
     TRY(writeFileAtomically(transcript, renderTranscript(utterances, startedAt)));
 
     if (utterances.empty()) {
@@ -163,6 +172,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     }
     logFile.close();
     std::vector<std::filesystem::path> sourcePaths;
+    sourcePaths.reserve(sources.size());
     for (const auto& source : sources)
         sourcePaths.push_back(source.source);
     intermediates.insert(intermediates.begin(), folder / "whisper.log");

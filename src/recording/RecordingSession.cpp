@@ -16,7 +16,7 @@ std::string RecordingSession::folderName(TimePoint time) {
     ::localtime_r(&seconds, &local);
     char text[32];
     const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%d %H-%M-%S", &local);
-    return std::string(text, length);
+    return {text, length};
 }
 
 Result<std::unique_ptr<RecordingSession>> RecordingSession::create(bool micEnabled, AudioBackend& backend) {

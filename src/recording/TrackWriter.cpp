@@ -92,7 +92,8 @@ void TrackWriter::writeBatch(std::deque<Chunk>& batch) {
         placeAndWrite(chunk, std::next(chunk), chunk->arrivedAt);
 }
 
-void TrackWriter::placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed) {
+void TrackWriter::placeAndWrite(const std::deque<Chunk>::iterator& begin, const std::deque<Chunk>::iterator& end,
+                                double elapsed) {
     double fileFrames = 0;
     for (auto chunk = begin; chunk != end; ++chunk)
         fileFrames += static_cast<double>(chunk->frames) * m_fileFormat.sampleRate / chunk->format.sampleRate;

@@ -63,7 +63,8 @@ private:
     TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector);
     void run();
     void writeBatch(std::deque<Chunk>& batch);
-    void placeAndWrite(std::deque<Chunk>::iterator begin, std::deque<Chunk>::iterator end, double elapsed);
+    void placeAndWrite(const std::deque<Chunk>::iterator& begin, const std::deque<Chunk>::iterator& end,
+                       double elapsed);
     void writeChunk(Chunk& chunk, std::int64_t& dropFrames);
     AudioConverter* converterFor(const AudioFormat& deviceFormat);
     void writeSilence(std::int64_t frames);

@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace zorvel {
 
 namespace {
@@ -17,7 +15,7 @@ namespace {
 // Owns a posix_spawn_file_actions_t for the lifetime of one spawn.
 class FileActions {
 public:
-    FileActions() { m_ready = posix_spawn_file_actions_init(&m_actions) == 0; }
+    FileActions() : m_ready(posix_spawn_file_actions_init(&m_actions) == 0) {}
     ~FileActions() {
         if (m_ready)
             posix_spawn_file_actions_destroy(&m_actions);
@@ -47,7 +45,7 @@ std::optional<std::filesystem::path> findInPath(const std::string& name) {
     while (start <= directories.size()) {
         const size_t end = std::min(directories.find(':', start), directories.size());
         const std::string directory = directories.substr(start, end - start);
-        const std::filesystem::path candidate = std::filesystem::path(directory.empty() ? "." : directory) / name;
+        auto candidate = std::filesystem::path(directory.empty() ? "." : directory) / name;
         if (isExecutableFile(candidate))
             return candidate;
         start = end + 1;

@@ -1,5 +1,6 @@
 #include "support/Error.h"
 
+#include <array>
 #include <cstring>
 
 namespace zorvel {
@@ -46,6 +47,13 @@ const char* stepName(CaptureStep step) {
     return "";
 }
 
+// strerror's words in the user's language. The GNU strerror_r fills no shared buffer (errors are
+// made on worker threads too); it returns either `buffer` or a text of its own.
+std::string errnoWords(int code) {
+    std::array<char, 256> buffer{};
+    return ::strerror_r(code, buffer.data(), buffer.size());
+}
+
 } // namespace
 
 Error Error::platform(std::string description, ErrorSource source, std::optional<std::int64_t> code,
@@ -54,12 +62,12 @@ Error Error::platform(std::string description, ErrorSource source, std::optional
 }
 
 Error Error::fromErrno(std::string_view action, const std::filesystem::path& path, int code) {
-    const std::string words = std::strerror(code);
+    const std::string words = errnoWords(code);
     return platform(std::string(action) + " «" + path.string() + "»: " + words, ErrorSource::posix, code, words);
 }
 
 Error Error::fromErrno(std::string_view action, int code) {
-    const std::string words = std::strerror(code);
+    const std::string words = errnoWords(code);
     return platform(std::string(action) + ": " + words, ErrorSource::posix, code, words);
 }
 

@@ -100,7 +100,9 @@ inline std::unexpected<Error> failure(Error error) { return std::unexpected<Erro
 
 } // namespace zorvel
 
-// Unwraps a Result or returns its error from the enclosing function.
+// Unwraps a Result or returns its error from the enclosing function. A macro because only a macro
+// can return from the function it is used in; the value comes out of a GNU statement expression.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
 #define TRY(expression)                                                                                       \
     ({                                                                                                        \
         auto&& zorvelTryResult = (expression);                                                                \

@@ -12,10 +12,12 @@
 //
 // What it "recognises" comes from the side file INPUT + ".segments", one segment per line:
 //     FROM_MS TO_MS TEXT        TEXT may use \n \t \\ and \xHH escapes for raw bytes
-// and the directives "!exit N" (exit with N, no JSON) and "!nojson" (exit 0, no JSON).
+// and the directives "!exit N" (exit with N, no JSON), "!signal N" (die of signal N, as a crash
+// does) and "!nojson" (exit 0, no JSON).
 // A missing side file means no speech. When WHISPER_DOUBLE_RECORD names a file, every
 // invocation appends its arguments to it, separated by \x1f, one invocation per line.
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -56,7 +58,7 @@ std::string parentOf(const std::string& path) {
 bool decodable(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+    if (bytes.size() < 12 || !bytes.starts_with("RIFF") || bytes.compare(8, 4, "WAVE") != 0)
         return false;
     const auto u16 = [&](size_t at) {
         return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
@@ -139,8 +141,13 @@ int main(int argc, char** argv) {
         out << '\n';
     }
 
-    std::string model, language = "en", outputBase, input, vadModel;
-    bool json = false, vad = false;
+    std::string model;
+    std::string language = "en";
+    std::string outputBase;
+    std::string input;
+    std::string vadModel;
+    bool json = false;
+    bool vad = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::string { return i + 1 < arguments.size() ? arguments[++i] : std::string(); };
@@ -172,7 +179,7 @@ int main(int argc, char** argv) {
         std::cerr << "error: failed to initialize whisper context\n";
         return 3;
     }
-    if (!languages().count(language)) {
+    if (!languages().contains(language)) {
         std::cerr << "error: unknown language '" << language << "'\n";
         return 0;
     }
@@ -197,9 +204,15 @@ int main(int argc, char** argv) {
     while (std::getline(side, line)) {
         if (line.empty())
             continue;
-        if (line.rfind("!exit ", 0) == 0) {
+        if (line.starts_with("!exit ")) {
             std::cerr << "simulated failure\n";
             return std::atoi(line.c_str() + 6);
+        }
+        if (line.starts_with("!signal ")) {
+            std::cerr.flush();
+            std::signal(std::atoi(line.c_str() + 8), SIG_DFL);
+            std::raise(std::atoi(line.c_str() + 8));
+            return 0;
         }
         if (line == "!nojson")
             return 0;

@@ -22,7 +22,7 @@ namespace {
 long peakResidentKiB() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    return usage.ru_maxrss; // NOLINT(cppcoreguidelines-pro-type-union-access): glibc declares it in a union
 }
 
 } // namespace
@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
 
     QCoreApplication application(argc, argv);
     const std::uint64_t size = mebibytes * 1024 * 1024;
-    const std::string block(1024 * 1024, 'z');
+    const std::string block(std::size_t{1024} * 1024, 'z');
     zorvel::test::LoopbackHttpServer server([&](zorvel::test::HttpConnection& connection, const std::string&, int) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
         for (std::uint64_t sent = 0; sent < size && connection.send(block); sent += block.size()) {

@@ -82,8 +82,8 @@ bool HttpConnection::waitForClose(std::chrono::milliseconds timeout) {
     return false;
 }
 
-LoopbackHttpServer::LoopbackHttpServer(Responder responder) : m_responder(std::move(responder)) {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+LoopbackHttpServer::LoopbackHttpServer(Responder responder)
+    : m_responder(std::move(responder)), m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -141,7 +141,7 @@ TEST_F(TranscribeCommand, MicrophoneOnlyEndsWithTranscriptAndCompressedAudio) {
     EXPECT_NE(readText(recording / "transcript.md").find("\n\n**Я** [00:00:00]: Да, слышно.\n"), std::string::npos);
 
     const auto runs = invocations();
-    ASSERT_EQ(runs.size(), 1u);
+    ASSERT_EQ(runs.size(), 1U);
     const std::vector<std::string> expected = {"-m",
                                                Paths::modelURL().string(),
                                                "-l",
@@ -176,7 +176,7 @@ TEST_F(TranscribeCommand, SystemTrackBeforeMicrophoneAndOtherPartyFirstOnEqualTi
     const auto run = transcribe(recording);
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     const auto runs = invocations();
-    ASSERT_EQ(runs.size(), 2u);
+    ASSERT_EQ(runs.size(), 2U);
     EXPECT_EQ(runs[0][8], (recording / "system").string());
     EXPECT_EQ(runs[1][8], (recording / "mic").string());
     EXPECT_EQ(readText(recording / "transcript.md").substr(readText(recording / "transcript.md").find("\n\n") + 2),
@@ -245,7 +245,7 @@ TEST_F(TranscribeCommand, SilentTrackIsSkippedButStillMixed) {
     recognise("system", "0 2400 Добрый день.\n");
     const auto run = transcribe(recording);
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
-    EXPECT_EQ(invocations().size(), 1u);
+    EXPECT_EQ(invocations().size(), 1U);
     EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
     EXPECT_NEAR(probedValue(probe(recording / "audio.m4a"), "duration"), 5.0, 0.1);
 }
@@ -275,6 +275,13 @@ TEST_F(TranscribeCommand, FailingToolsAreNamedAndTheirOutputKept) {
     EXPECT_EQ(run.standardOutput, "");
     EXPECT_EQ(files(), (std::vector<std::string>{"mic-16k.wav", "mic.caf", "whisper.log"}));
     EXPECT_NE(readText(recording / "whisper.log").find("simulated failure"), std::string::npos);
+
+    // Killed by a signal is an outcome of its own, named with the signal.
+    recognise("mic", "!signal 6\n");
+    run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "whisper-cli аварийно завершился (сигнал 6, Aborted). Подробности в whisper.log в "
+                                 "папке записи.\n");
 
     // A capture that is not audio at all: the converter fails and is named by its file name.
     writeText(recording / "mic.caf", "not audio");
@@ -311,8 +318,8 @@ TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
     recognise("mic", "0 900 Голос.\n");
     ASSERT_EQ(transcribe(recording).exitStatus, 0);
     const auto runs = invocations();
-    ASSERT_EQ(runs.size(), 1u);
-    ASSERT_EQ(runs[0].size(), 15u);
+    ASSERT_EQ(runs.size(), 1U);
+    ASSERT_EQ(runs[0].size(), 15U);
     EXPECT_EQ(std::vector<std::string>(runs[0].begin() + 11, runs[0].end()),
               (std::vector<std::string>{"--vad", "--vad-model", (resources / "models" / "ggml-silero-v5.1.2.bin").string(),
                                         (recording / "mic-16k.wav").string()}));
@@ -327,7 +334,7 @@ TEST_F(TranscribeCommand, LanguageFromOperandElseSettingElseRussian) {
     writeMic();
     ASSERT_EQ(transcribe({recording.string(), "auto"}).exitStatus, 0);
     const auto runs = invocations();
-    ASSERT_EQ(runs.size(), 3u);
+    ASSERT_EQ(runs.size(), 3U);
     EXPECT_EQ(runs[0][3], "en");
     EXPECT_EQ(runs[1][3], "de");
     EXPECT_EQ(runs[2][3], "auto");

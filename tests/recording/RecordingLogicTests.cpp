@@ -129,9 +129,9 @@ TEST(WallClockAlignment, PadsAnIdleTrackOnlyAfterHalfASecondAndEndsExactlyOnTheC
 // --- Converter ----------------------------------------------------------------------------------
 
 TEST(AudioConverter, OutputCapacityIsTheRateRatioTimesTheFramesPlus1024) {
-    EXPECT_EQ(AudioConverter::outputCapacity(44100, 48000, 4096), 5482u);
-    EXPECT_EQ(AudioConverter::outputCapacity(48000, 48000, 4096), 5120u);
-    EXPECT_EQ(AudioConverter::outputCapacity(96000, 48000, 4096), 3072u);
+    EXPECT_EQ(AudioConverter::outputCapacity(44100, 48000, 4096), 5482U);
+    EXPECT_EQ(AudioConverter::outputCapacity(48000, 48000, 4096), 5120U);
+    EXPECT_EQ(AudioConverter::outputCapacity(96000, 48000, 4096), 3072U);
 }
 
 TEST(AudioConverter, MixesA44kStereoDeviceTo48kMonoCarryingStateAcrossBuffers) {
@@ -150,7 +150,7 @@ TEST(AudioConverter, MixesA44kStereoDeviceTo48kMonoCarryingStateAcrossBuffers) {
         }
         auto converted = (*converter)->convert(buffer.data(), SampleType::int16, 4096);
         ASSERT_TRUE(converted.has_value());
-        EXPECT_EQ((*converter)->lastCapacity(), 5482u);
+        EXPECT_EQ((*converter)->lastCapacity(), 5482U);
         output.insert(output.end(), converted->first, converted->first + converted->second);
     }
     // All input but the resampler's short delay comes out.

@@ -23,9 +23,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
-
-extern char** environ;
+#include <unistd.h>
 
 using namespace zorvel;
 using namespace zorvel::test;

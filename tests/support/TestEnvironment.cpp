@@ -14,8 +14,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace zorvel::test {
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -53,7 +51,7 @@ std::vector<std::string> listFolder(const std::filesystem::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
 }
 
@@ -83,9 +81,11 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
         environment[text.substr(0, equals)] = text.substr(equals + 1);
     }
     std::vector<std::string> environmentTexts;
+    environmentTexts.reserve(environment.size());
     for (const auto& [name, value] : environment)
-        environmentTexts.push_back(name + "=" + value);
+        environmentTexts.push_back(name + '=' + value);
     std::vector<char*> envp;
+    envp.reserve(environmentTexts.size() + 1);
     for (auto& text : environmentTexts)
         envp.push_back(text.data());
     envp.push_back(nullptr);
@@ -93,11 +93,13 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
     std::vector<std::string> argumentTexts{program.string()};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(argumentTexts.size() + 1);
     for (auto& text : argumentTexts)
         argv.push_back(text.data());
     argv.push_back(nullptr);
 
-    int out[2], err[2];
+    int out[2];
+    int err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;

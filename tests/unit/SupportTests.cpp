@@ -16,7 +16,6 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <langinfo.h>
-#include <locale.h>
 
 namespace zorvel {
 namespace {

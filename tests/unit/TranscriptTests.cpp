@@ -61,7 +61,7 @@ TEST_F(ParseSegments, TrimsAndDropsUtterancesWithoutSubstanceSilently) {
                                          {5000, 6000, " 42"},
                                          {6000, 7000, "\u00a0ok\u2003"}}));
     EXPECT_EQ(texts(kept), (std::vector<std::string>{"Привет, мир!", "42", "ok"}));
-    ASSERT_EQ(kept.size(), 3u);
+    ASSERT_EQ(kept.size(), 3U);
     EXPECT_EQ(kept[0].speaker, "Я");
     EXPECT_EQ(kept[0].fromMs, 0);
     EXPECT_EQ(kept[1].toMs, 6000);
@@ -120,7 +120,7 @@ TEST_F(ParseSegments, SilenceFilterNeedsAnRmsOfAtLeastThreeThousandths) {
     EXPECT_TRUE(parse(whisperJson({{0, 10, "Шёпот"}}), &quiet).empty());
     EXPECT_EQ(logText(), "[zorvel] Отброшена реплика на тишине (RMS 5e-05): Шёпот\n");
 
-    EXPECT_EQ(parse(whisperJson({{0, 10, "Шёпот"}}), nullptr).size(), 1u);
+    EXPECT_EQ(parse(whisperJson({{0, 10, "Шёпот"}}), nullptr).size(), 1U);
     const LoudnessEnvelope none;
     EXPECT_TRUE(parse(whisperJson({{0, 10, "Шёпот"}}), &none).empty());
 }
@@ -178,7 +178,7 @@ TEST_F(ParseSegments, NamesakeKeysElsewhereAreIgnoredAndTheLastDuplicateCounts) 
              "text": "Первый", "tokens": [{"text": 5, "offsets": null}]},
             {"offsets": "bad", "offsets": {"from": 3, "from": 30, "to": 40}, "text": 1, "text": "Второй"}],
         "model": {"transcription": false}})");
-    ASSERT_EQ(kept.size(), 2u);
+    ASSERT_EQ(kept.size(), 2U);
     EXPECT_EQ(kept[0].text, "Первый");
     EXPECT_EQ(kept[0].fromMs, 1);
     EXPECT_EQ(kept[0].toMs, 2);
