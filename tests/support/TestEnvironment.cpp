@@ -147,5 +147,6 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
 
 std::filesystem::path zorvelExecutable() { return ZORVEL_EXECUTABLE; }
 std::filesystem::path whisperDouble() { return WHISPER_DOUBLE; }
+std::filesystem::path realWhisperDirectory() { return REAL_WHISPER_DIR; }
 
 } // namespace zorvel::test

@@ -53,4 +53,12 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 std::filesystem::path zorvelExecutable();
 std::filesystem::path whisperDouble();
 
+// The whisper-cli build that scripts/setup made (bin/whisper-cli, models/ with the voice-activity
+// model and whisper.cpp's weightless test model); empty when the build was configured without one.
+std::filesystem::path realWhisperDirectory();
+// Said by the tests that skip for want of it.
+constexpr const char* noRealWhisperReason =
+    "whisper-cli was not built: scripts/setup had no whisper.cpp source (set ZORVEL_WHISPER_SOURCE to "
+    "its release tarball and run scripts/setup again)";
+
 } // namespace zorvel::test
