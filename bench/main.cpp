@@ -11,6 +11,7 @@
 //       Internal: one two-track recording session against the sound server at $PULSE_SERVER, in
 //       a fresh process, so that its CPU time is the session's own.
 
+#include "GgmlModels.h"
 #include "Measure.h"
 #include "Report.h"
 #include "SpeechLikeAudio.h"
@@ -89,7 +90,8 @@ void usePrivateEnvironment(const std::filesystem::path& work) {
     std::filesystem::create_directories(work / "resources" / "bin");
     std::filesystem::create_symlink(WHISPER_DOUBLE, work / "resources" / "bin" / "whisper-cli");
     std::filesystem::create_directories(Paths::modelURL().parent_path());
-    orThrow(writeFileAtomically(Paths::modelURL(), "not a model"), "model");
+    // The double reads no model, but the run checks that there is a whole one.
+    zorvel::test::writeWeightlessWhisperModel(Paths::modelURL());
 }
 
 // ---------------------------------------------------------------------------------------------

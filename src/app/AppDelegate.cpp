@@ -2,6 +2,7 @@
 
 #include "app/Autostart.h"
 #include "app/RecordingFolders.h"
+#include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
 #include "support/FileTimes.h"
 #include "support/Files.h"
@@ -32,7 +33,8 @@ QString qPath(const std::filesystem::path& path) { return QString::fromStdString
 
 QUrl fileURL(const std::filesystem::path& path) { return QUrl::fromLocalFile(qPath(path)); }
 
-bool modelIsPresent() { return fileExists(Paths::modelURL()); }
+// A damaged model counts as missing, so that the menu offers the download again.
+bool modelIsPresent() { return checkWhisperModel(Paths::modelURL()).isPresent(); }
 
 QString clockText(double seconds) {
     return QString::fromStdString(formatDuration(static_cast<std::int64_t>(std::max(0.0, seconds))));

@@ -1,5 +1,6 @@
 #include "pipeline/Transcriber.h"
 
+#include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
 #include "pipeline/Mixdown.h"
@@ -59,7 +60,7 @@ std::optional<std::filesystem::path> Transcriber::findWhisperCLI() {
     for (const auto& candidate : candidates)
         if (isExecutableFile(candidate))
             return candidate;
-    return std::nullopt;
+    return findInPath("whisper-cli");
 }
 
 int Transcriber::recogniserThreads() {
@@ -93,11 +94,21 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     const auto whisper = findWhisperCLI();
     if (!whisper)
         return failure(ZorvelError::whisperNotFound());
+    // A file that is no model would only make whisper-cli fail with a bare status after the
+    // conversion, and would keep the menu from offering the download again.
     const auto model = Paths::modelURL();
-    if (!fileExists(model))
+    const auto modelCheck = checkWhisperModel(model);
+    if (modelCheck.state == ModelFileCheck::State::missing)
         return failure(ZorvelError::modelMissing());
+    if (modelCheck.isDamaged())
+        return failure(ZorvelError::modelDamaged(model.string()));
 
     LogFile logFile = TRY(LogFile::create(folder / "whisper.log"));
+
+    // A damaged voice-activity model would make whisper-cli refuse every track: it is left out.
+    const auto vadModel = Paths::vadModelURL([&](const std::filesystem::path& damaged, const std::string& reason) {
+        log("Модель определения речи " + damaged.string() + " повреждена (" + reason + ") — не используется", logFile);
+    });
 
     const auto sources = sourcesIn(folder);
     if (sources.empty())
@@ -139,8 +150,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         }
         report(0, trackSeconds);
 
-        const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name,
-                                            Paths::vadModelURL(), wav};
+        const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name, vadModel, wav};
         // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
         // left by an earlier run must not be mistaken for this run's result.
         const auto json = recognition.jsonURL();

@@ -49,7 +49,8 @@ public:
     Result<std::filesystem::path> transcribe(const std::filesystem::path& folder, TimePoint startedAt,
                                              const TranscriptionProgressCallback& progress = {}) const;
 
-    // The first recogniser executable the current user may run, looked up afresh on every call.
+    // The first recogniser executable the current user may run, looked up afresh on every call:
+    // bin/whisper-cli in the resource directory, the usual install places, then $PATH.
     static std::optional<std::filesystem::path> findWhisperCLI();
 
     // Runs a tool with its output on the log. A non-zero exit is processFailed with the tool's

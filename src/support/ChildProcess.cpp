@@ -44,10 +44,9 @@ std::optional<std::filesystem::path> findInPath(const std::string& name) {
     size_t start = 0;
     while (start <= directories.size()) {
         const size_t end = std::min(directories.find(':', start), directories.size());
-        const std::string directory = directories.substr(start, end - start);
-        auto candidate = std::filesystem::path(directory.empty() ? "." : directory) / name;
-        if (isExecutableFile(candidate))
-            return candidate;
+        const std::filesystem::path directory = directories.substr(start, end - start);
+        if (directory.is_absolute() && isExecutableFile(directory / name))
+            return directory / name;
         start = end + 1;
     }
     return std::nullopt;

@@ -28,7 +28,9 @@ Result<ProcessOutcome> runChildProcess(const std::filesystem::path& executable,
                                        const std::vector<std::string>& arguments, ChildOutput output,
                                        int outputDescriptor = -1);
 
-// The first "name" in $PATH that the current user may execute.
+// The first "name" in $PATH that the current user may execute. Empty and relative entries of
+// $PATH are skipped: they name the current folder, and a recording folder is nobody's program
+// folder.
 std::optional<std::filesystem::path> findInPath(const std::string& name);
 
 bool isExecutableFile(const std::filesystem::path& path);

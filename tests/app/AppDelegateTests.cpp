@@ -1,6 +1,7 @@
 // The tray controller's logic, offscreen, through its seams: a fake tray icon, alerts,
 // notifications, opener, clock, recording and transcription.
 
+#include "GgmlModels.h"
 #include "TestEnvironment.h"
 #include "app/AppDelegate.h"
 #include "model/ModelPaths.h"
@@ -120,7 +121,7 @@ protected:
 
     void SetUp() override {
         std::filesystem::create_directories(Paths::modelURL().parent_path());
-        writeText(Paths::modelURL(), "model");
+        test::writeWeightlessWhisperModel(Paths::modelURL());
         std::error_code ignored;
         std::filesystem::remove_all(Paths::recordingsRoot(), ignored);
         std::filesystem::remove(std::getenv("XDG_CONFIG_HOME") / std::filesystem::path("Zorvel/Zorvel.conf"), ignored);
@@ -302,13 +303,24 @@ TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelPresent) {
     EXPECT_EQ(languages, (std::vector<QString>{"Русский=ru", "English=en", "Автоматически=auto"}));
 }
 
-TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelMissing) {
-    std::filesystem::remove(Paths::modelURL());
-    launch();
-    EXPECT_EQ(delegate->statusText(), "Сначала скачайте модель (меню ниже)");
-    EXPECT_EQ(delegate->statusLineItem()->text(), "Сначала скачайте модель (меню ниже)");
-    EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
-    EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
+TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelMissingOrDamaged) {
+    // A damaged model is offered for download again, as a missing one is.
+    const std::vector<std::pair<const char*, std::function<void()>>> states = {
+        {"missing", [] { std::filesystem::remove(Paths::modelURL()); }},
+        {"a web page saved as the model", [] { writeText(Paths::modelURL(), "<!DOCTYPE html>"); }},
+        {"cut short", [] { std::filesystem::resize_file(Paths::modelURL(), 1000); }},
+    };
+    for (const auto& [name, apply] : states) {
+        SCOPED_TRACE(name);
+        test::writeWeightlessWhisperModel(Paths::modelURL());
+        apply();
+        delegate.reset();
+        launch();
+        EXPECT_EQ(delegate->statusText(), "Сначала скачайте модель (меню ниже)");
+        EXPECT_EQ(delegate->statusLineItem()->text(), "Сначала скачайте модель (меню ниже)");
+        EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
+        EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
+    }
 }
 
 TEST_F(AppDelegateTest, LanguageChecksFollowTheStoredSetting) {
@@ -614,7 +626,9 @@ TEST_F(AppDelegateTest, ModelDownloadProgressAndOutcomes) {
     EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
     EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
 
+    logged.clear();
     delegate->modelDownloader().onFinish({});
+    EXPECT_TRUE(logged.empty());
     EXPECT_FALSE(delegate->downloadModelItem()->isVisible());
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     ASSERT_EQ(notifier.sent.size(), 1u);

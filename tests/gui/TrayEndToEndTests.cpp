@@ -3,6 +3,7 @@
 // item and its menu on the bus), lets the bus start a notification daemon on demand, clicks the
 // menu over com.canonical.dbusmenu as a panel would, and stands in for xdg-open.
 
+#include "GgmlModels.h"
 #include "PrivateSessionBus.h"
 #include "TestAudio.h"
 #include "model/ModelPaths.h"
@@ -125,7 +126,7 @@ protected:
         std::filesystem::create_directories(resources / "bin");
         std::filesystem::create_symlink(test::whisperDouble(), resources / "bin" / "whisper-cli");
         std::filesystem::create_directories(Paths::modelURL().parent_path());
-        test::writeText(Paths::modelURL(), "model");
+        test::writeWeightlessWhisperModel(Paths::modelURL());
         std::error_code ignored;
         std::filesystem::remove_all(Paths::recordingsRoot(), ignored);
 

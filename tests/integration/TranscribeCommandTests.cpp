@@ -1,6 +1,7 @@
 // Runs the built `zorvel --transcribe` on real folders, with real ffmpeg and the whisper-cli
 // test double as the recogniser.
 
+#include "GgmlModels.h"
 #include "TestAudio.h"
 #include "TestEnvironment.h"
 #include "model/ModelPaths.h"
@@ -41,7 +42,7 @@ protected:
         std::filesystem::create_directories(resources / "bin");
         std::filesystem::create_symlink(test::whisperDouble(), resources / "bin" / "whisper-cli");
         std::filesystem::create_directories(Paths::modelURL().parent_path());
-        writeText(Paths::modelURL(), "model");
+        test::writeWeightlessWhisperModel(Paths::modelURL());
         recording = scratch / "2025-03-05 14-03-27";
         std::filesystem::create_directories(recording);
     }
@@ -52,10 +53,10 @@ protected:
 
     test::ProgramRun transcribe(std::vector<std::string> arguments, const std::filesystem::path& workingDirectory = {}) {
         arguments.insert(arguments.begin(), "--transcribe");
-        return test::runProgram(test::zorvelExecutable(), arguments,
-                                {"ZORVEL_RESOURCE_DIR=" + resources.path().string(),
-                                 "WHISPER_DOUBLE_RECORD=" + (scratch / "invocations").string()},
-                                workingDirectory);
+        std::vector<std::string> environment = {"ZORVEL_RESOURCE_DIR=" + resources.path().string(),
+                                                "WHISPER_DOUBLE_RECORD=" + (scratch / "invocations").string()};
+        environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
+        return test::runProgram(test::zorvelExecutable(), arguments, environment, workingDirectory);
     }
     test::ProgramRun transcribe(const std::filesystem::path& folder) {
         return transcribe(std::vector<std::string>{folder.string()});
@@ -96,6 +97,8 @@ protected:
     TemporaryFolder resources{"resources"};
     TemporaryFolder scratch{"scratch"};
     std::filesystem::path recording;
+    // "NAME=value" entries for the next runs of zorvel.
+    std::vector<std::string> extraEnvironment;
 };
 
 int availableProcessors() {
@@ -209,7 +212,7 @@ TEST_F(TranscribeCommand, FolderWithoutAudioFailsAndKeepsAnEmptyLog) {
     EXPECT_EQ(readText(recording / "whisper.log"), "");
 }
 
-TEST_F(TranscribeCommand, MissingModelOrRecogniserLeavesTheFolderUntouched) {
+TEST_F(TranscribeCommand, MissingOrDamagedModelOrNoRecogniserLeavesTheFolderUntouched) {
     writeMic();
     std::filesystem::remove(Paths::modelURL());
     auto run = transcribe(recording);
@@ -217,16 +220,27 @@ TEST_F(TranscribeCommand, MissingModelOrRecogniserLeavesTheFolderUntouched) {
     EXPECT_EQ(run.standardError, "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.\n");
     EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
 
-    writeText(Paths::modelURL(), "model");
+    // A file that is no whole model is named as damaged, with the way to get it again.
+    writeText(Paths::modelURL(), "<!DOCTYPE html><title>Sign in</title>");
+    run = transcribe(recording);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.standardError, "Файл модели распознавания повреждён: " + Paths::modelURL().string() +
+                                     ". Выберите «Скачать модель» в меню Zorvel, чтобы скачать её заново.\n");
+    EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
+
+    test::writeWeightlessWhisperModel(Paths::modelURL());
     for (const char* system : {"/opt/homebrew/bin/whisper-cli", "/usr/local/bin/whisper-cli", "/opt/homebrew/bin/whisper-cpp",
-                               "/usr/local/bin/whisper-cpp", "/usr/bin/whisper-cli",
+                               "/usr/local/bin/whisper-cpp", "/usr/bin/whisper-cli", "/bin/whisper-cli",
                                "/home/linuxbrew/.linuxbrew/bin/whisper-cli"})
         if (isExecutableFile(system))
             GTEST_SKIP() << "a recogniser is installed at " << system;
     std::filesystem::remove(resources / "bin" / "whisper-cli");
+    extraEnvironment = {"PATH=/usr/bin:/bin"};
     run = transcribe(recording);
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_TRUE(run.standardError.starts_with("Не найден whisper-cli.")) << run.standardError;
+    EXPECT_EQ(run.standardError,
+              "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
+              "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.\n");
     EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
 
     // The user's own ~/.local/bin is one of the places looked in.
@@ -237,6 +251,33 @@ TEST_F(TranscribeCommand, MissingModelOrRecogniserLeavesTheFolderUntouched) {
     run = transcribe(recording);
     std::filesystem::remove(local / "whisper-cli");
     EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+}
+
+TEST_F(TranscribeCommand, RecogniserOnThePathIsFoundButNeverInTheCurrentFolder) {
+    if (findInPath("whisper-cli") || isExecutableFile("/usr/local/bin/whisper-cli") ||
+        isExecutableFile("/usr/bin/whisper-cli") || isExecutableFile("/bin/whisper-cli"))
+        GTEST_SKIP() << "a recogniser is installed";
+    writeMic();
+    std::filesystem::remove(resources / "bin" / "whisper-cli");
+    // A folder the run starts in, holding a whisper-cli of its own and one in a relative "bin".
+    const auto current = scratch / "current";
+    std::filesystem::create_directories(current / "bin");
+    std::filesystem::create_symlink(test::whisperDouble(), current / "whisper-cli");
+    std::filesystem::create_symlink(test::whisperDouble(), current / "bin" / "whisper-cli");
+    const auto installed = scratch / "installed bin";
+    std::filesystem::create_directories(installed);
+    std::filesystem::create_symlink(test::whisperDouble(), installed / "whisper-cli");
+
+    extraEnvironment = {"PATH=:.:bin:/usr/bin:/bin"};
+    auto run = transcribe({recording.string()}, current);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.standardError.starts_with("Не найден whisper-cli.")) << run.standardError;
+
+    extraEnvironment = {"PATH=/nonexistent:" + installed.string() + ":/usr/bin:/bin"};
+    recognise("mic", "0 900 С пути.\n");
+    run = transcribe({recording.string()}, current);
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_NE(readText(recording / "transcript.md").find("С пути."), std::string::npos);
 }
 
 TEST_F(TranscribeCommand, SilentTrackIsSkippedButStillMixed) {
@@ -313,7 +354,7 @@ TEST_F(TranscribeCommand, RawBytesInRecogniserOutputStillTranscribe) {
 
 TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
     std::filesystem::create_directories(resources / "models");
-    writeText(resources / "models" / "ggml-silero-v5.1.2.bin", "vad");
+    test::writeRandomVoiceActivityModel(resources / "models" / "ggml-silero-v5.1.2.bin");
     writeMic();
     recognise("mic", "0 900 Голос.\n");
     ASSERT_EQ(transcribe(recording).exitStatus, 0);
@@ -323,6 +364,61 @@ TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
     EXPECT_EQ(std::vector<std::string>(runs[0].begin() + 11, runs[0].end()),
               (std::vector<std::string>{"--vad", "--vad-model", (resources / "models" / "ggml-silero-v5.1.2.bin").string(),
                                         (recording / "mic-16k.wav").string()}));
+}
+
+TEST_F(TranscribeCommand, VoiceActivityModelNewestFirstShippedBeforeDownloadedDamagedPassedOver) {
+    const auto shipped = [&](const std::string& version) { return resources / "models" / ("ggml-silero-v" + version + ".bin"); };
+    const auto downloaded = [](const std::string& version) {
+        return Paths::modelURL().parent_path() / ("ggml-silero-v" + version + ".bin");
+    };
+    enum class Kind { whole, damaged };
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::filesystem::path, Kind>> files;
+        std::filesystem::path expected; // empty: no voice-activity model
+        std::vector<std::filesystem::path> reportedDamaged;
+    };
+    const std::vector<Case> cases = {
+        {"the downloaded one alone", {{downloaded("6.2.0"), Kind::whole}}, downloaded("6.2.0"), {}},
+        {"the newer version wins over the shipped older one",
+         {{shipped("5.1.2"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}}, downloaded("6.2.0"), {}},
+        {"the shipped one before the downloaded one of the same version",
+         {{shipped("6.2.0"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}}, shipped("6.2.0"), {}},
+        {"a damaged newer one is passed over",
+         {{shipped("6.2.0"), Kind::damaged}, {shipped("5.1.2"), Kind::whole}}, shipped("5.1.2"), {shipped("6.2.0")}},
+        {"only damaged ones: none",
+         {{shipped("6.2.0"), Kind::damaged}, {downloaded("5.1.2"), Kind::damaged}}, {},
+         {shipped("6.2.0"), downloaded("5.1.2")}},
+    };
+    writeMic();
+    for (const auto& [name, placed, expected, reportedDamaged] : cases) {
+        SCOPED_TRACE(name);
+        for (const auto& [path, kind] : placed) {
+            std::filesystem::create_directories(path.parent_path());
+            test::writeRandomVoiceActivityModel(path);
+            if (kind == Kind::damaged)
+                test::truncateFile(path, std::filesystem::file_size(path) - 2);
+        }
+        std::filesystem::remove(scratch / "invocations");
+        // No speech: the log stays for reading.
+        ASSERT_EQ(transcribe(recording).exitStatus, 0);
+        const auto runs = invocations();
+        ASSERT_EQ(runs.size(), 1u);
+        if (expected.empty()) {
+            EXPECT_EQ(runs[0].size(), 12u);
+        } else {
+            ASSERT_EQ(runs[0].size(), 15u);
+            EXPECT_EQ(runs[0][13], expected.string());
+        }
+        const std::string log = readText(recording / "whisper.log");
+        for (const auto& damaged : reportedDamaged)
+            EXPECT_NE(log.find("[zorvel] Модель определения речи " + damaged.string() +
+                               " повреждена (файл обрывается в тензоре «_model.stft.forward_basis_buffer») — не используется\n"),
+                      std::string::npos)
+                << log;
+        for (const auto& [path, kind] : placed)
+            std::filesystem::remove(path);
+    }
 }
 
 TEST_F(TranscribeCommand, LanguageFromOperandElseSettingElseRussian) {

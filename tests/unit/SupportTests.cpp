@@ -34,14 +34,23 @@ TEST(ZorvelErrorMessages, ExactTexts) {
               "запись системного звука в Настройках → Конфиденциальность.");
     EXPECT_EQ(ZorvelError::processFailed("ffmpeg", 1).errorDescription(),
               "ffmpeg завершился с ошибкой (код 1). Подробности в whisper.log в папке записи.");
+#if defined(__APPLE__)
     EXPECT_EQ(ZorvelError::whisperNotFound().errorDescription(),
               "Не найден whisper-cli. Установите его: brew install whisper-cpp — или пересоберите приложение со "
               "встроенным whisper (scripts/vendor-whisper).");
+#else
+    EXPECT_EQ(ZorvelError::whisperNotFound().errorDescription(),
+              "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
+              "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.");
+#endif
     EXPECT_EQ(ZorvelError::modelMissing().errorDescription(),
               "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.");
     EXPECT_EQ(ZorvelError::microphoneUnavailable().errorDescription(),
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
     EXPECT_EQ(ZorvelError::noAudioFiles().errorDescription(), "В папке записи нет аудиофайлов.");
+    EXPECT_EQ(ZorvelError::modelDamaged("/home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin").errorDescription(),
+              "Файл модели распознавания повреждён: /home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin. "
+              "Выберите «Скачать модель» в меню Zorvel, чтобы скачать её заново.");
 }
 
 TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
