@@ -514,6 +514,9 @@ void AppDelegate::downloadModel() {
                          QString::fromStdString(outcome.error().description()));
             return;
         }
+        // Without the voice-activity model transcription still works, only slower on pauses.
+        if (const auto& vadFailure = guard->m_modelDownloader.voiceActivityFailure())
+            guard->log(vadFailure->logText());
         guard->m_downloadModelItem->setVisible(false);
         guard->setStatusLine("Готов к записи");
         guard->notify("Модель скачана", "Zorvel готов к работе.");
