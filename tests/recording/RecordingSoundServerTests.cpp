@@ -1,6 +1,7 @@
 // The recorders against the real, private sound server that scripts/test starts: "speakers" is the
 // default output, "microphone" (48 kHz mono float) the default input fed through the output
 // "feed", "microphone44" (44.1 kHz stereo 16-bit) fed through "feed44", "silence" a silent input.
+#include "GgmlModels.h"
 #include "QtEventLoop.h"
 #include "model/ModelPaths.h"
 #include "pipeline/LoudnessEnvelope.h"
@@ -467,7 +468,7 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     std::filesystem::create_directories(folder / "resources" / "bin");
     std::filesystem::create_symlink(whisperDouble(), folder / "resources" / "bin" / "whisper-cli");
     std::filesystem::create_directories(Paths::modelURL().parent_path());
-    writeText(Paths::modelURL(), "model");
+    test::writeWeightlessWhisperModel(Paths::modelURL());
     const ProgramRun transcribed = runProgram(zorvelExecutable(), {"--transcribe", recording.string()},
                                               {"ZORVEL_RESOURCE_DIR=" + (folder / "resources").string()});
     std::filesystem::remove(Paths::modelURL());
