@@ -231,7 +231,8 @@ Result<void> ModelDownloader::verifyReceived() {
         return failure(transferError(notAModel(m_head)));
     if (m_stage == Stage::recognitionModel && m_sourceSHA1 &&
         m_sha1.result().toHex().toStdString() != *m_sourceSHA1)
-        return failure(transferError("контрольная сумма SHA-1 не совпала с опубликованной: файл испорчен при передаче"));
+        return failure(
+            transferError("контрольная сумма SHA-1 не совпала с опубликованной: файл испорчен при передаче"));
     return {};
 }
 
@@ -248,13 +249,15 @@ void ModelDownloader::commitInBackground() {
         Result<void> outcome;
         // Without a published checksum, only the layout tells a model from a file that merely
         // starts like one (a mirror that cut it short and said so in Content-Length).
-        const auto check = layout == Layout::whisper         ? checkWhisperModel(part->path())
-                           : layout == Layout::voiceActivity ? checkVoiceActivityModel(part->path())
-                                                             : ModelFileCheck{ModelFileCheck::State::present, {}};
+        const auto check = layout == Layout::whisper ? checkWhisperModel(part->path())
+                           : layout == Layout::voiceActivity
+                               ? checkVoiceActivityModel(part->path())
+                               : ModelFileCheck{ModelFileCheck::State::present, {}};
         if (check.isPresent())
             outcome = part->commit();
         else
-            outcome = failure(Error::platform(prefix + "сервер прислал повреждённую модель (" + check.reason + ")"));
+            outcome = failure(
+                Error::platform(prefix + "сервер прислал повреждённую модель (" + check.reason + ")"));
         part.reset();
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),

@@ -18,33 +18,34 @@ constexpr std::uint32_t ggmlMagic = 0x67676d6c; // "ggml", stored little-endian
 constexpr std::int32_t maxDimension = 1 << 20;
 constexpr std::uint32_t maxNameLength = 4096;
 
+// The storage of the tensor types that whisper.cpp writes and its quantizer produces: bytes per
+// block and elements per block.
 struct BlockSize {
+    std::int32_t type;
     std::uint64_t bytes;
     std::uint64_t elements;
 };
+constexpr BlockSize blockSizes[] = {
+    {0, 4, 1},      {1, 2, 1},      {30, 2, 1},     // F32, F16, BF16
+    {2, 18, 32},    {3, 20, 32},    {6, 22, 32},    // Q4_0, Q4_1, Q5_0
+    {7, 24, 32},    {8, 34, 32},    {10, 84, 256},  // Q5_1, Q8_0, Q2_K
+    {11, 110, 256}, {12, 144, 256}, {13, 176, 256}, // Q3_K, Q4_K, Q5_K
+    {14, 210, 256},                                 // Q6_K
+};
 
-// The storage of the tensor types that whisper.cpp writes and its quantizer produces.
 std::optional<BlockSize> blockSize(std::int32_t type) {
-    switch (type) {
-    case 0: return BlockSize{4, 1}; // F32
-    case 1: return BlockSize{2, 1}; // F16
-    case 2: return BlockSize{18, 32}; // Q4_0
-    case 3: return BlockSize{20, 32}; // Q4_1
-    case 6: return BlockSize{22, 32}; // Q5_0
-    case 7: return BlockSize{24, 32}; // Q5_1
-    case 8: return BlockSize{34, 32}; // Q8_0
-    case 10: return BlockSize{84, 256}; // Q2_K
-    case 11: return BlockSize{110, 256}; // Q3_K
-    case 12: return BlockSize{144, 256}; // Q4_K
-    case 13: return BlockSize{176, 256}; // Q5_K
-    case 14: return BlockSize{210, 256}; // Q6_K
-    case 30: return BlockSize{2, 1}; // BF16
-    default: return std::nullopt;
-    }
+    for (const auto& size : blockSizes)
+        if (size.type == type)
+            return size;
+    return std::nullopt;
 }
 
-ModelFileCheck present() { return {ModelFileCheck::State::present, {}}; }
-ModelFileCheck damaged(std::string reason) { return {ModelFileCheck::State::damaged, std::move(reason)}; }
+ModelFileCheck present() {
+    return {ModelFileCheck::State::present, {}};
+}
+ModelFileCheck damaged(std::string reason) {
+    return {ModelFileCheck::State::damaged, std::move(reason)};
+}
 
 // Reads a model file front to back, little-endian as whisper.cpp writes it, and knows how much
 // of it is left, so that a cut file is told from a whole one without reading the weights.
@@ -98,8 +99,10 @@ std::optional<ModelFileCheck> openModel(const std::filesystem::path& path, Layou
     if (reader.size() == 0)
         return damaged("файл пуст");
     std::array<char, 4> start{};
-    if (!reader.bytes(start.data(), start.size()) || !startsWithGgmlMagic(std::string_view(start.data(), start.size())))
-        return damaged(start[0] == '<' ? "вместо модели сохранена веб-страница" : "это не модель в формате ggml");
+    if (!reader.bytes(start.data(), start.size()) ||
+        !startsWithGgmlMagic(std::string_view(start.data(), start.size())))
+        return damaged(start[0] == '<' ? "вместо модели сохранена веб-страница"
+                                       : "это не модель в формате ggml");
     return std::nullopt;
 }
 
@@ -111,7 +114,8 @@ std::optional<ModelFileCheck> walkTensors(LayoutReader& reader, std::int64_t& co
         std::int32_t dimensions = 0, nameLength = 0, type = 0;
         if (!reader.integer(dimensions) || !reader.integer(nameLength) || !reader.integer(type))
             return damaged("файл обрывается в описании тензора");
-        if (dimensions < 0 || dimensions > 4 || nameLength <= 0 || static_cast<std::uint32_t>(nameLength) > maxNameLength)
+        if (dimensions < 0 || dimensions > 4 || nameLength <= 0 ||
+            static_cast<std::uint32_t>(nameLength) > maxNameLength)
             return damaged("описание тензора испорчено");
         std::uint64_t elements = 1;
         for (std::int32_t i = 0; i < dimensions; ++i) {
@@ -139,7 +143,9 @@ std::optional<ModelFileCheck> walkTensors(LayoutReader& reader, std::int64_t& co
     return std::nullopt;
 }
 
-bool plausible(std::int32_t value, std::int32_t limit = maxDimension) { return value > 0 && value <= limit; }
+bool plausible(std::int32_t value, std::int32_t limit = maxDimension) {
+    return value > 0 && value <= limit;
+}
 
 } // namespace
 
@@ -160,11 +166,12 @@ ModelFileCheck checkWhisperModel(const std::filesystem::path& path) {
     for (auto& value : header)
         if (!reader.integer(value))
             return damaged("файл обрывается в заголовке");
-    const auto [vocabulary, audioContext, audioState, audioHeads, audioLayers, textContext, textState, textHeads,
-                textLayers, mels, fileType] = header;
-    if (!plausible(vocabulary) || !plausible(audioContext) || !plausible(audioState) || !plausible(audioHeads) ||
-        !plausible(audioLayers, 1024) || !plausible(textContext) || textState != audioState || !plausible(textHeads) ||
-        !plausible(textLayers, 1024) || !plausible(mels, 4096) || fileType < 0)
+    const auto [vocabulary, audioContext, audioState, audioHeads, audioLayers, textContext, textState,
+                textHeads, textLayers, mels, fileType] = header;
+    if (!plausible(vocabulary) || !plausible(audioContext) || !plausible(audioState) ||
+        !plausible(audioHeads) || !plausible(audioLayers, 1024) || !plausible(textContext) ||
+        textState != audioState || !plausible(textHeads) || !plausible(textLayers, 1024) ||
+        !plausible(mels, 4096) || fileType < 0)
         return damaged("заголовок испорчен");
 
     std::int32_t filterMels = 0, filterBins = 0;
@@ -172,7 +179,8 @@ ModelFileCheck checkWhisperModel(const std::filesystem::path& path) {
         return damaged("файл обрывается в заголовке");
     if (!plausible(filterMels, 4096) || !plausible(filterBins, 1 << 16))
         return damaged("заголовок испорчен");
-    if (!reader.skip(static_cast<std::uint64_t>(filterMels) * static_cast<std::uint64_t>(filterBins) * sizeof(float)))
+    if (!reader.skip(static_cast<std::uint64_t>(filterMels) * static_cast<std::uint64_t>(filterBins) *
+                     sizeof(float)))
         return damaged("файл обрывается в заголовке");
 
     std::int32_t tokens = 0;

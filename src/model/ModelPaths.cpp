@@ -48,7 +48,9 @@ std::optional<std::filesystem::path> vadModelURL(const PassedOverModel& passedOv
     return std::nullopt;
 }
 
-std::filesystem::path downloadedVadModelURL() { return modelURL().parent_path() / vadModelNames[0]; }
+std::filesystem::path downloadedVadModelURL() {
+    return modelURL().parent_path() / vadModelNames[0];
+}
 
 const std::string& modelDownloadURL() {
     static const std::string url = fromEnvironment("ZORVEL_MODEL_URL", publishedModelURL);
@@ -62,8 +64,9 @@ std::optional<std::string> modelDownloadSHA1() {
 }
 
 const std::string& vadModelDownloadURL() {
-    static const std::string url = fromEnvironment(
-        "ZORVEL_VAD_MODEL_URL", "https://huggingface.co/ggml-org/whisper-vad/resolve/main/ggml-silero-v6.2.0.bin");
+    static const std::string url =
+        fromEnvironment("ZORVEL_VAD_MODEL_URL",
+                        "https://huggingface.co/ggml-org/whisper-vad/resolve/main/ggml-silero-v6.2.0.bin");
     return url;
 }
 

@@ -106,9 +106,11 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     LogFile logFile = TRY(LogFile::create(folder / "whisper.log"));
 
     // A damaged voice-activity model would make whisper-cli refuse every track: it is left out.
-    const auto vadModel = Paths::vadModelURL([&](const std::filesystem::path& damaged, const std::string& reason) {
-        log("Модель определения речи " + damaged.string() + " повреждена (" + reason + ") — не используется", logFile);
-    });
+    const auto passedOver = [&](const std::filesystem::path& damaged, const std::string& reason) {
+        log("Модель определения речи " + damaged.string() + " повреждена (" + reason + ") — не используется",
+            logFile);
+    };
+    const auto vadModel = Paths::vadModelURL(passedOver);
 
     const auto sources = sourcesIn(folder);
     if (sources.empty())
@@ -150,7 +152,8 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         }
         report(0, trackSeconds);
 
-        const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name, vadModel, wav};
+        const RecogniserCommand recognition{
+            model, m_language, recogniserThreads(), folder / name, vadModel, wav};
         // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
         // left by an earlier run must not be mistaken for this run's result.
         const auto json = recognition.jsonURL();

@@ -15,8 +15,9 @@ std::string ZorvelError::errorDescription() const {
         return "Не найден whisper-cli. Установите его: brew install whisper-cpp — или пересоберите приложение со "
                "встроенным whisper (scripts/vendor-whisper).";
 #else
-        return "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
-               "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.";
+        return "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или "
+               "установите whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или "
+               "~/.local/bin.";
 #endif
     case Kind::modelMissing:
         return "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.";

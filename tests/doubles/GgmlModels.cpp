@@ -17,14 +17,17 @@ constexpr std::int32_t textTokens = 50257;
 
 class ModelWriter {
 public:
-    ModelWriter(const std::filesystem::path& path, std::uint32_t seed) : m_out(path, std::ios::binary), m_random(seed) {
+    ModelWriter(const std::filesystem::path& path, std::uint32_t seed)
+        : m_out(path, std::ios::binary), m_random(seed) {
         if (!m_out)
             throw std::runtime_error("cannot write " + path.string());
     }
 
     void integer(std::int32_t value) { m_out.write(reinterpret_cast<const char*>(&value), sizeof value); }
     void word(std::uint32_t value) { m_out.write(reinterpret_cast<const char*>(&value), sizeof value); }
-    void bytes(const std::string& text) { m_out.write(text.data(), static_cast<std::streamsize>(text.size())); }
+    void bytes(const std::string& text) {
+        m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    }
 
     void randomFloats(std::size_t count, float centre, float spread, bool half = false) {
         std::uniform_real_distribution<float> distribution(centre - spread, centre + spread);
@@ -39,7 +42,8 @@ public:
         std::vector<float> values(count);
         for (auto& value : values)
             value = distribution(m_random);
-        m_out.write(reinterpret_cast<const char*>(values.data()), static_cast<std::streamsize>(values.size() * sizeof(float)));
+        m_out.write(reinterpret_cast<const char*>(values.data()),
+                    static_cast<std::streamsize>(values.size() * sizeof(float)));
     }
 
     // A tensor kept in 32-bit float whatever the model's weight type: biases, norms, positions.
@@ -64,7 +68,8 @@ public:
 
 private:
     // Dimensions in ggml's order (fastest first).
-    void write(const std::string& name, std::vector<std::int32_t> dimensions, float centre, float spread, bool half) {
+    void write(const std::string& name, std::vector<std::int32_t> dimensions, float centre, float spread,
+               bool half) {
         integer(static_cast<std::int32_t>(dimensions.size()));
         integer(static_cast<std::int32_t>(name.size()));
         integer(half ? 1 : 0); // GGML_TYPE_F16 or GGML_TYPE_F32
@@ -76,7 +81,8 @@ private:
         bytes(name);
         if (spread == 0.0F && !dimensions.empty()) {
             // Scaled so that activations neither vanish nor blow up through the layers.
-            const float fanIn = static_cast<float>(dimensions.front() * (dimensions.size() > 2 ? dimensions[1] : 1));
+            const float fanIn =
+                static_cast<float>(dimensions.front() * (dimensions.size() > 2 ? dimensions[1] : 1));
             spread = 1.7F / std::sqrt(fanIn);
         }
         randomFloats(elements, centre, spread, half);
@@ -88,7 +94,8 @@ private:
 };
 
 std::string syllables(std::int32_t token) {
-    static constexpr std::array<char, 13> consonants = {'b', 'd', 'g', 'k', 'l', 'm', 'n', 'p', 'r', 's', 't', 'v', 'z'};
+    static constexpr std::array<char, 13> consonants = {'b', 'd', 'g', 'k', 'l', 'm', 'n',
+                                                        'p', 'r', 's', 't', 'v', 'z'};
     static constexpr std::array<char, 5> vowels = {'a', 'e', 'i', 'o', 'u'};
     std::string text = " ";
     for (int i = 0; i < 2; ++i) {
@@ -103,9 +110,9 @@ std::string syllables(std::int32_t token) {
 // Magic, hyperparameters, mel filters and vocabulary: everything before the tensors.
 void writeHeader(ModelWriter& out, const WhisperModelShape& shape) {
     out.word(ggmlMagic);
-    for (const std::int32_t value : {shape.vocabulary, shape.audioContext, shape.state, shape.heads, shape.audioLayers,
-                                     shape.textContext, shape.state, shape.heads, shape.textLayers, shape.mels,
-                                     shape.halfPrecision ? 1 : 0})
+    for (const std::int32_t value : {shape.vocabulary, shape.audioContext, shape.state, shape.heads,
+                                     shape.audioLayers, shape.textContext, shape.state, shape.heads,
+                                     shape.textLayers, shape.mels, shape.halfPrecision ? 1 : 0})
         out.integer(value);
 
     // Mel filters: whisper's 201 frequency bins of a 400-point FFT.
@@ -131,7 +138,8 @@ void writeWeightlessWhisperModel(const std::filesystem::path& path, const Whispe
     out.close();
 }
 
-void writeRandomWhisperModel(const std::filesystem::path& path, const WhisperModelShape& shape, std::uint32_t seed) {
+void writeRandomWhisperModel(const std::filesystem::path& path, const WhisperModelShape& shape,
+                             std::uint32_t seed) {
     ModelWriter out(path, seed);
     const std::int32_t state = shape.state;
     writeHeader(out, shape);
@@ -211,7 +219,9 @@ void writeRandomVoiceActivityModel(const std::filesystem::path& path, std::uint3
     out.close();
 }
 
-void truncateFile(const std::filesystem::path& path, std::uintmax_t bytes) { std::filesystem::resize_file(path, bytes); }
+void truncateFile(const std::filesystem::path& path, std::uintmax_t bytes) {
+    std::filesystem::resize_file(path, bytes);
+}
 
 void overwriteStart(const std::filesystem::path& path, const std::string& bytes) {
     std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);

@@ -13,7 +13,7 @@ struct WhisperModelShape {
     std::int32_t audioContext = 1500;
     std::int32_t state = 64;
     std::int32_t heads = 2;
-    std::int32_t audioLayers = 4; // four layers make whisper.cpp take it for a "tiny" model
+    std::int32_t audioLayers = 4;  // four layers make whisper.cpp take it for a "tiny" model
     std::int32_t textContext = 64; // few tokens per window keep the decoding short
     std::int32_t textLayers = 4;
     std::int32_t mels = 80;

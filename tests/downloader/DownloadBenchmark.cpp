@@ -51,18 +51,21 @@ int main(int argc, char** argv) {
     QCryptographicHash hash(QCryptographicHash::Sha1);
     for (std::uint64_t sent = 0; sent < size; sent += block.size())
         hash.addData(sent == 0 ? first : block);
-    zorvel::test::LoopbackHttpServer server([&](zorvel::test::HttpConnection& connection, const std::string& path, int) {
-        if (path == "/vad.bin") {
-            connection.send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-            return;
-        }
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
-        for (std::uint64_t sent = 0; sent < size && connection.send(sent == 0 ? first : block); sent += block.size()) {
-        }
-    });
+    zorvel::test::LoopbackHttpServer server(
+        [&](zorvel::test::HttpConnection& connection, const std::string& path, int) {
+            if (path == "/vad.bin") {
+                connection.send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                return;
+            }
+            connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
+            for (std::uint64_t sent = 0; sent < size && connection.send(sent == 0 ? first : block);
+                 sent += block.size()) {
+            }
+        });
 
     zorvel::ModelDownloader downloader;
-    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))), hash.result().toHex().toStdString());
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))),
+                            hash.result().toHex().toStdString());
     downloader.setVoiceActivitySourceURL(QUrl(QString::fromStdString(server.url("/vad.bin"))));
     int status = 0;
     QElapsedTimer clock;

@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <span>
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -221,7 +221,8 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStart
     const std::array<std::string, 4> statuses = {"404 Not Found", "403 Forbidden", "503 Service Unavailable", "200 OK"};
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int request) {
         const std::string& status = statuses.at(static_cast<std::size_t>(request - 1));
-        const std::string body = status == "200 OK" ? modelBody() : "<html>" + std::string(20000, 'x') + "</html>";
+        const std::string body =
+            status == "200 OK" ? modelBody() : "<html>" + std::string(20000, 'x') + "</html>";
         connection.send(head(status, body.size()) + body);
     });
     ModelDownloader downloader;
@@ -354,8 +355,8 @@ TEST_F(ModelDownloaderTest, WebPageServedWithSuccessIsNeverInstalledAndIsGivenUp
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
         connection.send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 100000000\r\n\r\n"
                         "<!DOCTYPE html><html><body>Sign in to continue");
-        while (connection.send(std::string(1000, ' ')))
-            std::this_thread::sleep_for(10ms);
+        while (connection.send(std::string(1000, ' ')) && !connection.waitForClose(10ms)) {
+        }
     });
     QElapsedTimer clock;
     clock.start();
@@ -376,8 +377,8 @@ TEST_F(ModelDownloaderTest, PublishedChecksumDecidesWhatIsInstalled) {
 
     // A whole model, but not the published one: a file damaged on the way looks just like it.
     downloader.setSourceURL(url, std::string(40, '0'));
-    EXPECT_EQ(run(downloader).errorText(),
-              "Не удалось скачать модель: контрольная сумма SHA-1 не совпала с опубликованной: файл испорчен при передаче");
+    EXPECT_EQ(run(downloader).errorText(), "Не удалось скачать модель: контрольная сумма SHA-1 не совпала с "
+                                           "опубликованной: файл испорчен при передаче");
     EXPECT_TRUE(modelIs("old model"));
     EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
 
@@ -387,7 +388,8 @@ TEST_F(ModelDownloaderTest, PublishedChecksumDecidesWhatIsInstalled) {
 }
 
 TEST_F(ModelDownloaderTest, DefaultAddressIsCheckedAgainstThePublishedChecksum) {
-    ASSERT_EQ(Paths::modelDownloadURL(), "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo.bin");
+    ASSERT_EQ(Paths::modelDownloadURL(),
+              "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo.bin");
     EXPECT_EQ(Paths::modelDownloadSHA1(), "4af2b29d7ec73d781377bfd1758ca957a807e941");
 }
 
@@ -397,7 +399,8 @@ TEST_F(ModelDownloaderTest, BodyFromAMirrorMustBeAWholeModel) {
     const std::pair<const char*, std::string> cases[] = {
         {"сервер прислал не модель в формате ggml", patternBody(100'000)},
         {"сервер прислал не модель в формате ggml", "lmg"},
-        {"сервер прислал повреждённую модель (файл обрывается в тензоре «decoder.blocks.0.cross_attn.out.weight»)",
+        {"сервер прислал повреждённую модель (файл обрывается в тензоре "
+         "«decoder.blocks.0.cross_attn.out.weight»)",
          cutInside},
     };
     for (const auto& [reason, body] : cases) {
@@ -471,7 +474,8 @@ TEST_F(ModelDownloaderTest, VoiceActivityModelThatFailsLeavesTheDownloadSuccessf
         const Outcome outcome = run(downloader);
         EXPECT_FALSE(outcome.error) << outcome.errorText();
         ASSERT_TRUE(downloader.voiceActivityFailure());
-        EXPECT_EQ(downloader.voiceActivityFailure()->description(), "Не удалось скачать модель определения речи: " + reason);
+        EXPECT_EQ(downloader.voiceActivityFailure()->description(),
+                  "Не удалось скачать модель определения речи: " + reason);
         EXPECT_TRUE(modelIs(modelBody()));
         EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     }

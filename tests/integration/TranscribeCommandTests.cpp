@@ -54,7 +54,8 @@ protected:
     test::ProgramRun transcribe(std::vector<std::string> arguments, const std::filesystem::path& workingDirectory = {}) {
         arguments.insert(arguments.begin(), "--transcribe");
         std::vector<std::string> environment = {"ZORVEL_RESOURCE_DIR=" + resources.path().string(),
-                                                "WHISPER_DOUBLE_RECORD=" + (scratch / "invocations").string()};
+                                                "WHISPER_DOUBLE_RECORD=" +
+                                                    (scratch / "invocations").string()};
         environment.insert(environment.end(), extraEnvironment.begin(), extraEnvironment.end());
         return test::runProgram(test::zorvelExecutable(), arguments, environment, workingDirectory);
     }
@@ -229,18 +230,20 @@ TEST_F(TranscribeCommand, MissingOrDamagedModelOrNoRecogniserLeavesTheFolderUnto
     EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
 
     test::writeWeightlessWhisperModel(Paths::modelURL());
-    for (const char* system : {"/opt/homebrew/bin/whisper-cli", "/usr/local/bin/whisper-cli", "/opt/homebrew/bin/whisper-cpp",
-                               "/usr/local/bin/whisper-cpp", "/usr/bin/whisper-cli", "/bin/whisper-cli",
-                               "/home/linuxbrew/.linuxbrew/bin/whisper-cli"})
+    for (const char* system :
+         {"/opt/homebrew/bin/whisper-cli", "/usr/local/bin/whisper-cli", "/opt/homebrew/bin/whisper-cpp",
+          "/usr/local/bin/whisper-cpp", "/usr/bin/whisper-cli", "/bin/whisper-cli",
+          "/home/linuxbrew/.linuxbrew/bin/whisper-cli"})
         if (isExecutableFile(system))
             GTEST_SKIP() << "a recogniser is installed at " << system;
     std::filesystem::remove(resources / "bin" / "whisper-cli");
     extraEnvironment = {"PATH=/usr/bin:/bin"};
     run = transcribe(recording);
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(run.standardError,
-              "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
-              "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.\n");
+    EXPECT_EQ(
+        run.standardError,
+        "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
+        "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.\n");
     EXPECT_EQ(files(), (std::vector<std::string>{"mic.caf"}));
 
     // The user's own ~/.local/bin is one of the places looked in.
@@ -367,7 +370,9 @@ TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
 }
 
 TEST_F(TranscribeCommand, VoiceActivityModelNewestFirstShippedBeforeDownloadedDamagedPassedOver) {
-    const auto shipped = [&](const std::string& version) { return resources / "models" / ("ggml-silero-v" + version + ".bin"); };
+    const auto shipped = [&](const std::string& version) {
+        return resources / "models" / ("ggml-silero-v" + version + ".bin");
+    };
     const auto downloaded = [](const std::string& version) {
         return Paths::modelURL().parent_path() / ("ggml-silero-v" + version + ".bin");
     };
@@ -381,13 +386,20 @@ TEST_F(TranscribeCommand, VoiceActivityModelNewestFirstShippedBeforeDownloadedDa
     const std::vector<Case> cases = {
         {"the downloaded one alone", {{downloaded("6.2.0"), Kind::whole}}, downloaded("6.2.0"), {}},
         {"the newer version wins over the shipped older one",
-         {{shipped("5.1.2"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}}, downloaded("6.2.0"), {}},
+         {{shipped("5.1.2"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}},
+         downloaded("6.2.0"),
+         {}},
         {"the shipped one before the downloaded one of the same version",
-         {{shipped("6.2.0"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}}, shipped("6.2.0"), {}},
+         {{shipped("6.2.0"), Kind::whole}, {downloaded("6.2.0"), Kind::whole}},
+         shipped("6.2.0"),
+         {}},
         {"a damaged newer one is passed over",
-         {{shipped("6.2.0"), Kind::damaged}, {shipped("5.1.2"), Kind::whole}}, shipped("5.1.2"), {shipped("6.2.0")}},
+         {{shipped("6.2.0"), Kind::damaged}, {shipped("5.1.2"), Kind::whole}},
+         shipped("5.1.2"),
+         {shipped("6.2.0")}},
         {"only damaged ones: none",
-         {{shipped("6.2.0"), Kind::damaged}, {downloaded("5.1.2"), Kind::damaged}}, {},
+         {{shipped("6.2.0"), Kind::damaged}, {downloaded("5.1.2"), Kind::damaged}},
+         {},
          {shipped("6.2.0"), downloaded("5.1.2")}},
     };
     writeMic();
@@ -413,7 +425,8 @@ TEST_F(TranscribeCommand, VoiceActivityModelNewestFirstShippedBeforeDownloadedDa
         const std::string log = readText(recording / "whisper.log");
         for (const auto& damaged : reportedDamaged)
             EXPECT_NE(log.find("[zorvel] Модель определения речи " + damaged.string() +
-                               " повреждена (файл обрывается в тензоре «_model.stft.forward_basis_buffer») — не используется\n"),
+                               " повреждена (файл обрывается в тензоре «_model.stft.forward_basis_buffer») — "
+                               "не используется\n"),
                       std::string::npos)
                 << log;
         for (const auto& [path, kind] : placed)

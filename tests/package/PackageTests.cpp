@@ -4,8 +4,8 @@
 #include "GgmlModels.h"
 #include "TestAudio.h"
 #include "TestEnvironment.h"
-#include "support/ChildProcess.h"
 #include "model/ModelPaths.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -38,8 +38,8 @@ TEST(Package, UnpackedAnywhereItFindsItsResourcesAndTranscribes) {
 
     // The libraries come from dpkg-shlibdeps; what is only started or loaded is named by hand.
     const std::string depends = runProgram(*dpkgDeb, {"-f", deb.string(), "Depends"}).standardOutput;
-    for (const char* package : {"ffmpeg", "libqt6svg6", "libqt6widgets6", "libqt6dbus6", "libpulse0", "libsndfile1",
-                                "libsoxr0", "libc6"})
+    for (const char* package : {"ffmpeg", "libqt6svg6", "libqt6widgets6", "libqt6dbus6", "libpulse0",
+                                "libsndfile1", "libsoxr0", "libc6"})
         EXPECT_NE(depends.find(package), std::string::npos) << package << " missing from: " << depends;
 
     const auto root = work / "some other root";
@@ -47,7 +47,8 @@ TEST(Package, UnpackedAnywhereItFindsItsResourcesAndTranscribes) {
     ASSERT_EQ(unpacked.exitStatus, 0) << unpacked.standardError;
     const auto prefix = root / "usr";
     EXPECT_TRUE(isExecutableFile(prefix / "bin" / "zorvel"));
-    EXPECT_NE(readText(prefix / "share" / "applications" / "zorvel.desktop").find("\nIcon=zorvel\n"), std::string::npos);
+    EXPECT_NE(readText(prefix / "share" / "applications" / "zorvel.desktop").find("\nIcon=zorvel\n"),
+              std::string::npos);
     EXPECT_TRUE(std::filesystem::is_regular_file(prefix / "share/icons/hicolor/scalable/apps/zorvel.svg"));
 
     const auto resources = prefix / "share" / "zorvel";
@@ -67,17 +68,20 @@ TEST(Package, UnpackedAnywhereItFindsItsResourcesAndTranscribes) {
     test::writeWeightlessWhisperModel(Paths::modelURL());
     const auto recording = work / "2025-03-05 14-03-27";
     std::filesystem::create_directories(recording);
-    test::writeAudio(recording / "mic.caf", {48000, 1, SampleFormat::float32}, test::noise(48000 * 2, 1, 0.3F, 3));
+    test::writeAudio(recording / "mic.caf", {48000, 1, SampleFormat::float32},
+                     test::noise(48000 * 2, 1, 0.3F, 3));
     test::writeText(recording / "mic-16k.wav.segments", "100 900 Из пакета.\n");
 
     const auto run = runProgram(prefix / "bin" / "zorvel", {"--transcribe", recording.string()},
                                 {"WHISPER_DOUBLE_RECORD=" + (work / "invocations").string()});
     std::filesystem::remove(Paths::modelURL());
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
-    EXPECT_NE(readText(recording / "transcript.md").find("**Я** [00:00:00]: Из пакета.\n"), std::string::npos);
+    EXPECT_NE(readText(recording / "transcript.md").find("**Я** [00:00:00]: Из пакета.\n"),
+              std::string::npos);
     const std::string invocation = readText(work / "invocations");
     if (std::filesystem::is_regular_file(vadModel)) {
-        EXPECT_NE(invocation.find("--vad-model\x1f" + vadModel.string() + "\x1f"), std::string::npos) << invocation;
+        EXPECT_NE(invocation.find("--vad-model\x1f" + vadModel.string() + "\x1f"), std::string::npos)
+            << invocation;
     }
 }
 

@@ -6,8 +6,8 @@
 #include "GgmlModels.h"
 #include "TestAudio.h"
 #include "TestEnvironment.h"
-#include "support/ChildProcess.h"
 #include "model/ModelPaths.h"
+#include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -42,12 +42,13 @@ protected:
         const auto spoken = scratch / "spoken.wav";
         const auto resampled = scratch / "resampled.wav";
         ASSERT_EQ(test::runProgram(*espeak, {"-v", "ru", "-w", spoken.string(), text}).exitStatus, 0);
-        const auto converted = test::runProgram(
-            *ffmpeg, {"-nostdin", "-loglevel", "error", "-y", "-i", spoken.string(), "-af",
-                      "adelay=" + std::to_string(leadInMs) + ":all=1,apad=pad_dur=1", "-ar", "48000", "-ac", "1",
-                      "-c:a", "pcm_f32le", resampled.string()});
+        const auto converted =
+            test::runProgram(*ffmpeg, {"-nostdin", "-loglevel", "error", "-y", "-i", spoken.string(), "-af",
+                                       "adelay=" + std::to_string(leadInMs) + ":all=1,apad=pad_dur=1", "-ar",
+                                       "48000", "-ac", "1", "-c:a", "pcm_f32le", resampled.string()});
         ASSERT_EQ(converted.exitStatus, 0) << converted.standardError;
-        test::writeAudio(recording / "mic.caf", {48000, 1, SampleFormat::float32}, test::readAudio(resampled));
+        test::writeAudio(recording / "mic.caf", {48000, 1, SampleFormat::float32},
+                         test::readAudio(resampled));
     }
 
     // The resource directory of the build itself, found beside the executable, unless one is named.
@@ -61,7 +62,8 @@ protected:
     // A resource directory with the real recogniser and, when given, a voice-activity model.
     std::filesystem::path resourcesWith(const std::filesystem::path& vadModel = {}) {
         std::filesystem::create_directories(resources / "bin");
-        std::filesystem::create_symlink(test::realWhisperDirectory() / "bin" / "whisper-cli", resources / "bin" / "whisper-cli");
+        std::filesystem::create_symlink(test::realWhisperDirectory() / "bin" / "whisper-cli",
+                                        resources / "bin" / "whisper-cli");
         if (!vadModel.empty()) {
             std::filesystem::create_directories(resources / "models");
             std::filesystem::copy_file(vadModel, resources / "models" / vadModel.filename());
@@ -75,11 +77,14 @@ protected:
         const std::string transcript = readText(recording / "transcript.md");
         const std::regex line(R"(\*\*Я\*\* \[(\d\d):(\d\d):(\d\d)\]: ([^\n]+))");
         for (std::sregex_iterator it(transcript.begin(), transcript.end(), line), end; it != end; ++it)
-            found.emplace_back(std::stoi((*it)[1]) * 3600 + std::stoi((*it)[2]) * 60 + std::stoi((*it)[3]), (*it)[4]);
+            found.emplace_back(std::stoi((*it)[1]) * 3600 + std::stoi((*it)[2]) * 60 + std::stoi((*it)[3]),
+                               (*it)[4]);
         return found;
     }
 
-    std::filesystem::path vadModel() const { return test::realWhisperDirectory() / "models" / "ggml-silero-v6.2.0.bin"; }
+    std::filesystem::path vadModel() const {
+        return test::realWhisperDirectory() / "models" / "ggml-silero-v6.2.0.bin";
+    }
     std::filesystem::path weightlessModel() const {
         return test::realWhisperDirectory() / "models" / "for-tests-ggml-tiny.bin";
     }
@@ -122,9 +127,10 @@ TEST_F(RealRecogniser, WeightlessModelFindsNoSpeechAndEveryFileStays) {
     const auto run = transcribe();
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_TRUE(readText(recording / "transcript.md").ends_with("\n\n_Распознанной речи нет._"));
-    EXPECT_EQ(listFolder(recording),
-              (std::vector<std::string>{"mic-16k.wav", "mic.caf", "mic.json", "transcript.md", "whisper.log"}));
-    EXPECT_NE(readText(recording / "whisper.log").find("[zorvel] Речь не распознана — исходники и лог оставлены на месте\n"),
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"mic-16k.wav", "mic.caf", "mic.json",
+                                                               "transcript.md", "whisper.log"}));
+    EXPECT_NE(readText(recording / "whisper.log")
+                  .find("[zorvel] Речь не распознана — исходники и лог оставлены на месте\n"),
               std::string::npos);
 }
 
@@ -139,7 +145,9 @@ TEST_F(RealRecogniser, DamagedVoiceActivityModelIsLeftOutAndSaidSoInTheLog) {
     const auto run = transcribe(resourceDirectory);
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     const std::string log = readText(recording / "whisper.log");
-    EXPECT_NE(log.find("[zorvel] Модель определения речи " + damaged.string() + " повреждена"), std::string::npos) << log;
+    EXPECT_NE(log.find("[zorvel] Модель определения речи " + damaged.string() + " повреждена"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(RealRecogniser, DamagedModelFailsWithAClearMessageAndLeavesTheFolderUntouched) {
@@ -151,11 +159,26 @@ TEST_F(RealRecogniser, DamagedModelFailsWithAClearMessageAndLeavesTheFolderUntou
         std::function<void(const std::filesystem::path&)> apply;
     };
     const std::vector<Damage> damages = {
-        {"empty", [](const auto& model) { test::writeText(model, ""); }},
-        {"a web page", [](const auto& model) { test::writeText(model, "<!DOCTYPE html><html>Not found</html>"); }},
-        {"bad magic", [](const auto& model) { test::overwriteStart(model, "GGUF"); }},
-        {"cut inside the header", [](const auto& model) { test::truncateFile(model, 30); }},
-        {"cut inside the tensors", [](const auto& model) { test::truncateFile(model, std::filesystem::file_size(model) - 1000); }},
+        {"empty",
+         [](const auto& model) {
+             test::writeText(model, "");
+         }},
+        {"a web page",
+         [](const auto& model) {
+             test::writeText(model, "<!DOCTYPE html><html>Not found</html>");
+         }},
+        {"bad magic",
+         [](const auto& model) {
+             test::overwriteStart(model, "GGUF");
+         }},
+        {"cut inside the header",
+         [](const auto& model) {
+             test::truncateFile(model, 30);
+         }},
+        {"cut inside the tensors",
+         [](const auto& model) {
+             test::truncateFile(model, std::filesystem::file_size(model) - 1000);
+         }},
     };
     for (const auto& [name, apply] : damages) {
         SCOPED_TRACE(name);

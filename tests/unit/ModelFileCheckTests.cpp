@@ -16,7 +16,8 @@ using test::TemporaryFolder;
 // The size of the last tensor the model writer puts out (a decoder bias of `state` floats), with
 // its description: cutting this much leaves a whole file that lacks one tensor.
 std::uintmax_t lastTensorBytes(const test::WhisperModelShape& shape) {
-    const std::string name = "decoder.blocks." + std::to_string(shape.textLayers - 1) + ".cross_attn.out.bias";
+    const std::string name =
+        "decoder.blocks." + std::to_string(shape.textLayers - 1) + ".cross_attn.out.bias";
     return 4 * 4 + name.size() + 4 * static_cast<std::uintmax_t>(shape.state);
 }
 
@@ -28,7 +29,8 @@ TEST(ModelFileCheck, WholeWhisperModelsArePresent) {
     test::writeRandomWhisperModel(folder / "f16.bin", half);
     test::writeWeightlessWhisperModel(folder / "weightless.bin");
     for (const char* name : {"f32.bin", "f16.bin", "weightless.bin"})
-        EXPECT_TRUE(checkWhisperModel(folder / name).isPresent()) << name << ": " << checkWhisperModel(folder / name).reason;
+        EXPECT_TRUE(checkWhisperModel(folder / name).isPresent())
+            << name << ": " << checkWhisperModel(folder / name).reason;
 
     if (test::realWhisperDirectory().empty())
         GTEST_SKIP() << test::noRealWhisperReason;
@@ -62,14 +64,16 @@ TEST(ModelFileCheck, DamagedWhisperModelsAreToldApart) {
          "вместо модели сохранена веб-страница"},
         {"another format's magic", [](const auto& model) { test::overwriteStart(model, "GGUF"); },
          "это не модель в формате ggml"},
-        {"shorter than the magic", [](const auto& model) { test::truncateFile(model, 3); }, "это не модель в формате ggml"},
+        {"shorter than the magic", [](const auto& model) { test::truncateFile(model, 3); },
+         "это не модель в формате ggml"},
         {"cut in the hyperparameters", [](const auto& model) { test::truncateFile(model, 30); },
          "файл обрывается в заголовке"},
         {"cut in the mel filters", [](const auto& model) { test::truncateFile(model, 1000); },
          "файл обрывается в заголовке"},
         {"cut in the vocabulary", [](const auto& model) { test::truncateFile(model, 100000); },
          "файл обрывается в словаре"},
-        {"cut in the last tensor", [](const auto& model) { test::truncateFile(model, std::filesystem::file_size(model) - 1); },
+        {"cut in the last tensor",
+         [](const auto& model) { test::truncateFile(model, std::filesystem::file_size(model) - 1); },
          "файл обрывается в тензоре «decoder.blocks.3.cross_attn.out.bias»"},
         {"one whole tensor short",
          [&](const auto& model) {
@@ -77,9 +81,7 @@ TEST(ModelFileCheck, DamagedWhisperModelsAreToldApart) {
          },
          "в файле 166 тензоров из 167"},
         {"bytes after the last tensor",
-         [](const auto& model) {
-             test::truncateFile(model, std::filesystem::file_size(model) + 64);
-         },
+         [](const auto& model) { test::truncateFile(model, std::filesystem::file_size(model) + 64); },
          "описание тензора испорчено"},
         {"zero layers in the header",
          [](const auto& model) {
@@ -107,8 +109,9 @@ TEST(ModelFileCheck, DamagedVoiceActivityModels) {
     TemporaryFolder folder;
     const auto original = test::realWhisperDirectory() / "models" / "ggml-silero-v6.2.0.bin";
     const auto model = folder / "ggml-silero-v6.2.0.bin";
-    for (const std::uintmax_t size : {std::uintmax_t{0}, std::uintmax_t{20}, std::filesystem::file_size(original) / 2,
-                                      std::filesystem::file_size(original) - 1}) {
+    for (const std::uintmax_t size :
+         {std::uintmax_t{0}, std::uintmax_t{20}, std::filesystem::file_size(original) / 2,
+          std::filesystem::file_size(original) - 1}) {
         SCOPED_TRACE(size);
         std::filesystem::copy_file(original, model, std::filesystem::copy_options::overwrite_existing);
         test::truncateFile(model, size);

@@ -39,18 +39,21 @@ TEST(ZorvelErrorMessages, ExactTexts) {
               "Не найден whisper-cli. Установите его: brew install whisper-cpp — или пересоберите приложение со "
               "встроенным whisper (scripts/vendor-whisper).");
 #else
-    EXPECT_EQ(ZorvelError::whisperNotFound().errorDescription(),
-              "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
-              "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.");
+    EXPECT_EQ(
+        ZorvelError::whisperNotFound().errorDescription(),
+        "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
+        "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.");
 #endif
     EXPECT_EQ(ZorvelError::modelMissing().errorDescription(),
               "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.");
     EXPECT_EQ(ZorvelError::microphoneUnavailable().errorDescription(),
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
     EXPECT_EQ(ZorvelError::noAudioFiles().errorDescription(), "В папке записи нет аудиофайлов.");
-    EXPECT_EQ(ZorvelError::modelDamaged("/home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin").errorDescription(),
-              "Файл модели распознавания повреждён: /home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin. "
-              "Выберите «Скачать модель» в меню Zorvel, чтобы скачать её заново.");
+    EXPECT_EQ(
+        ZorvelError::modelDamaged("/home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin")
+            .errorDescription(),
+        "Файл модели распознавания повреждён: /home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin. "
+        "Выберите «Скачать модель» в меню Zorvel, чтобы скачать её заново.");
 }
 
 TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
