@@ -737,7 +737,7 @@ TEST_F(AppDelegateTest, UnfinishedRecordingsAreCountedAndTranscribedOneAfterAnot
     delegate->transcribeUnfinished();
     EXPECT_EQ(alerts.shown.size(), 1u);
     EXPECT_TRUE(transcriptionCalls().empty());
-    writeText(Paths::modelURL(), "model");
+    test::writeWeightlessWhisperModel(Paths::modelURL());
 
     holdTranscriptions = true;
     delegate->transcribeUnfinished();
