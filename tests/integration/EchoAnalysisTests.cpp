@@ -1,0 +1,184 @@
+// Echo analysis on generated work WAVs: synthetic meetings with espeak-ng voices, a loudspeaker and
+// a room between the system track and the microphone, and plain noise where only the numbers matter.
+
+#include "SyntheticMeeting.h"
+#include "TestAudio.h"
+#include "TestEnvironment.h"
+#include "pipeline/EchoAnalysis.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace zorvel {
+namespace {
+
+using test::Meeting;
+using test::Truth;
+
+constexpr AudioFormat workFormat{16000, 1, SampleFormat::int16};
+
+struct Counts {
+    int total = 0;
+    int dropped = 0;
+    // The residual share in dB, lowest and highest over the utterances.
+    double lowestDb = 1e9, highestDb = -1e9;
+};
+
+struct Figures {
+    Counts echo, own, doubleTalk;
+};
+
+Result<std::vector<EchoAnalysis::Measurement>> measureWAVs(const std::vector<float>& system,
+                                                           const std::vector<float>& mic,
+                                                           const std::vector<EchoAnalysis::Span>& spans) {
+    test::TemporaryFolder folder("echo");
+    test::writeAudio(folder / "system-16k.wav", workFormat, system);
+    test::writeAudio(folder / "mic-16k.wav", workFormat, mic);
+    return EchoAnalysis::measure(folder / "system-16k.wav", folder / "mic-16k.wav", spans);
+}
+
+Figures analyse(const Meeting& meeting) {
+    std::vector<EchoAnalysis::Span> spans;
+    for (const auto& line : meeting.micLines)
+        spans.push_back({line.fromMs, line.toMs});
+    const auto measured = measureWAVs(meeting.system, meeting.mic, spans);
+    Figures figures;
+    EXPECT_TRUE(measured) << (measured ? "" : measured.error().description());
+    if (!measured)
+        return figures;
+    for (size_t i = 0; i < spans.size(); ++i) {
+        Counts& counts = meeting.micLines[i].truth == Truth::echo  ? figures.echo
+                         : meeting.micLines[i].truth == Truth::own ? figures.own
+                                                                   : figures.doubleTalk;
+        const double db = 10.0 * std::log10(std::max((*measured)[i].residualShare, 1e-9F));
+        ++counts.total;
+        counts.dropped += (*measured)[i].isEcho ? 1 : 0;
+        counts.lowestDb = std::min(counts.lowestDb, db);
+        counts.highestDb = std::max(counts.highestDb, db);
+    }
+    return figures;
+}
+
+std::string describe(const Counts& counts) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%2d/%2d dropped, residual %6.1f to %5.1f dB", counts.dropped,
+                  counts.total, counts.lowestDb, counts.highestDb);
+    return text;
+}
+
+TEST(EchoAnalysis, DropsTheEchoAtEveryLevelAndDelayButNeverTheUsersOwnSpeech) {
+    for (const double level : {3.2, 6.0, 12.0, 20.0}) {
+        for (const std::int64_t delay : {30, 100, 200}) {
+            SCOPED_TRACE(testing::Message() << level << " dB, " << delay << " ms");
+            const auto figures = analyse(test::syntheticMeeting({true, level, delay}));
+            ASSERT_GT(figures.echo.total, 0);
+            EXPECT_GE(figures.echo.dropped * 100, figures.echo.total * 95);
+            EXPECT_EQ(figures.own.dropped, 0);
+            EXPECT_EQ(figures.doubleTalk.dropped, 0);
+            // The figures for the record: echo, own speech, double talk.
+            std::printf("[ figures  ] echo %4.1f dB below, %3lld ms | echo %s | own %s | double talk %s\n",
+                        level, static_cast<long long>(delay), describe(figures.echo).c_str(),
+                        describe(figures.own).c_str(), describe(figures.doubleTalk).c_str());
+        }
+    }
+}
+
+TEST(EchoAnalysis, NothingIsDroppedWithHeadphonesOrASilentSystemTrack) {
+    const auto headphones = analyse(test::syntheticMeeting({false}));
+    EXPECT_EQ(headphones.own.dropped, 0);
+    EXPECT_EQ(headphones.doubleTalk.dropped, 0);
+    std::printf("[ figures  ] headphones | own %s | double talk %s\n", describe(headphones.own).c_str(),
+                describe(headphones.doubleTalk).c_str());
+
+    // The other person in the room instead of on the system track: the microphone hears them,
+    // but nothing of it is an echo.
+    const auto silent = analyse(test::meetingWithSilentSystemTrack());
+    EXPECT_GT(silent.own.total, 0);
+    EXPECT_EQ(silent.own.dropped, 0);
+    EXPECT_EQ(silent.doubleTalk.dropped, 0);
+}
+
+// A system track of noise bursts and a microphone that hears nothing but their echo, 12 dB down
+// and 80 ms late: every utterance inside the audio is echo.
+struct PureEcho {
+    std::vector<float> system, mic;
+    PureEcho() {
+        system = test::noise(16000 * 12, 1, 0.3F, 7);
+        for (size_t i = 0; i < system.size(); ++i)
+            if (i / 16000 % 3 == 2)
+                system[i] = 0.0F; // a second of silence after every two
+        mic.assign(system.size(), 0.0F);
+        for (size_t i = 1280; i < mic.size(); ++i)
+            mic[i] = 0.25F * system[i - 1280];
+    }
+};
+
+TEST(EchoAnalysis, SpansTheAudioDoesNotCoverAreKept) {
+    const PureEcho audio;
+    struct Case {
+        const char* name;
+        EchoAnalysis::Span span;
+        bool isEcho;
+    };
+    const std::vector<Case> cases = {
+        {"inside the echo", {3100, 4900}, true}, {"starting before the recording", {-500, 1900}, true},
+        {"past the end", {13000, 14000}, false}, {"reversed", {4900, 3100}, false},
+        {"empty", {4000, 4000}, false},          {"on the silent second", {2200, 2900}, false},
+    };
+    std::vector<EchoAnalysis::Span> spans;
+    for (const auto& c : cases)
+        spans.push_back(c.span);
+    const auto measured = measureWAVs(audio.system, audio.mic, spans);
+    ASSERT_TRUE(measured) << measured.error().description();
+    ASSERT_EQ(measured->size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ((*measured)[i].isEcho, cases[i].isEcho)
+            << cases[i].name << ", residual share " << (*measured)[i].residualShare;
+}
+
+TEST(EchoAnalysis, DroppedUtterancesAreLoggedWithTimeAndTextAndAFailureKeepsEverything) {
+    const PureEcho audio;
+    test::TemporaryFolder folder("echo");
+    test::writeAudio(folder / "system-16k.wav", workFormat, audio.system);
+    test::writeAudio(folder / "mic-16k.wav", workFormat, audio.mic);
+    const std::vector<TranscriptSegment> segments = {
+        {"Я", 3100, 4900, "Слышно меня?"}, {"Я", 6200, 7800, "Добрый день."}, {"Я", 8100, 8800, "Пауза."}};
+    {
+        auto log = LogFile::create(folder / "whisper.log");
+        ASSERT_TRUE(log);
+        auto kept = segments;
+        EchoAnalysis::dropEchoes(folder / "system-16k.wav", folder / "mic-16k.wav", kept, *log);
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(kept[0].text, "Пауза.");
+    }
+    const std::string log = test::readText(folder / "whisper.log");
+    const auto first = log.find("[zorvel] Отброшено эхо собеседника (00:00:03, остаток -");
+    const auto second = log.find("[zorvel] Отброшено эхо собеседника (00:00:06, остаток -");
+    ASSERT_NE(first, std::string::npos) << log;
+    ASSERT_NE(second, std::string::npos) << log;
+    EXPECT_NE(log.find(" дБ): Слышно меня?\n", first), std::string::npos) << log;
+    EXPECT_NE(log.find(" дБ): Добрый день.\n", second), std::string::npos) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2) << log;
+
+    // A reference that is not a 16 kHz work WAV, or none at all: nothing is dropped, and the log
+    // says why.
+    test::writeAudio(folder / "system-44k.wav", {44100, 1, SampleFormat::int16}, audio.system);
+    for (const auto& reference : {folder / "system-44k.wav", folder / "absent.wav"}) {
+        auto logFile = LogFile::create(folder / "whisper.log");
+        ASSERT_TRUE(logFile);
+        auto kept = segments;
+        EchoAnalysis::dropEchoes(reference, folder / "mic-16k.wav", kept, *logFile);
+        logFile->close();
+        EXPECT_EQ(kept.size(), segments.size());
+        const std::string text = test::readText(folder / "whisper.log");
+        EXPECT_TRUE(
+            text.starts_with("[zorvel] Эхо собеседника проверить не вышло — реплики микрофона оставлены: "))
+            << text;
+        EXPECT_NE(text.find(reference.filename().string()), std::string::npos) << text;
+    }
+}
+
+} // namespace
+} // namespace zorvel
