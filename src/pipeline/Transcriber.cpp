@@ -3,6 +3,7 @@
 #include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
+#include "pipeline/EchoAnalysis.h"
 #include "pipeline/Mixdown.h"
 #include "pipeline/RecogniserProgress.h"
 #include "pipeline/RecogniserCommand.h"
@@ -10,6 +11,7 @@
 #include "support/Files.h"
 #include "support/NumberText.h"
 #include "support/Paths.h"
+#include "support/Settings.h"
 
 #include <algorithm>
 #include <csignal>
@@ -121,6 +123,9 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     std::vector<TranscriptSegment> utterances;
     const int trackCount = static_cast<int>(sources.size());
     int trackIndex = 0;
+    // The system track's work WAV once it has been recognised: the far-end reference against
+    // which the microphone's utterances are checked for echo.
+    std::optional<std::filesystem::path> systemWAV;
     for (const auto& [speaker, source] : sources) {
         ++trackIndex;
         const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
@@ -170,6 +175,10 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         intermediates.push_back(json);
 
         auto segments = TRY(parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile));
+        if (name == "system")
+            systemWAV = wav;
+        else if (name == "mic" && systemWAV && Settings::echoAnalysisEnabled())
+            EchoAnalysis::dropEchoes(*systemWAV, wav, segments, logFile);
         utterances.insert(utterances.end(), std::make_move_iterator(segments.begin()),
                           std::make_move_iterator(segments.end()));
         report(trackSeconds, trackSeconds);

@@ -36,6 +36,7 @@ using TranscriptionProgressCallback = std::function<void(const TranscriptionProg
 
 // Turns one recording folder into "transcript.md": converts each track to a 16 kHz mono work
 // WAV, measures it, skips silent tracks, runs whisper-cli on the others, filters the utterances,
+// drops the microphone's echoes of the system track (unless the "echoAnalysis" setting is off),
 // renders the transcript and, when speech was found, mixes "audio.m4a" and tidies the folder.
 //
 // A run is synchronous and uses only its calling thread; child processes run one at a time.

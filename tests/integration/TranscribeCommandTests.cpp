@@ -2,6 +2,7 @@
 // test double as the recogniser.
 
 #include "GgmlModels.h"
+#include "SyntheticMeeting.h"
 #include "TestAudio.h"
 #include "TestEnvironment.h"
 #include "model/ModelPaths.h"
@@ -9,7 +10,9 @@
 #include "support/ChildProcess.h"
 #include "support/Settings.h"
 
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <gtest/gtest.h>
 #include <sched.h>
 
@@ -517,6 +520,99 @@ TEST_F(TranscribeCommand, ProgressFollowsEachTrackAndTheRecognisersLines) {
         {"Собеседник", 1, 2, 3.0, 3.0, 2}, {"Я", 2, 2, 0.0, 0.0, 2},          {"Я", 2, 2, 2.0, 2.0, 2},
     };
     EXPECT_EQ(reports, expected);
+}
+
+// The texts of the transcript's paragraphs of one speaker, joined by line feeds.
+std::string paragraphsOf(const std::string& transcript, const std::string& speaker) {
+    std::string texts;
+    for (const auto& line : split(transcript, '\n'))
+        if (line.starts_with("**" + speaker + "** ["))
+            texts += line.substr(line.find("]: ") + 3) + "\n";
+    return texts;
+}
+
+class TranscribeMeeting : public TranscribeCommand {
+protected:
+    // A meeting without headphones: the other side 12 dB down in the microphone, 100 ms late.
+    void writeMeeting(bool withSystemTrack = true) {
+        constexpr AudioFormat format{16000, 1, SampleFormat::float32};
+        if (withSystemTrack) {
+            test::writeAudio(recording / "system.caf", format, meeting.system);
+            recognise("system", test::recognisedLines(meeting.systemLines));
+        }
+        test::writeAudio(recording / "mic.caf", format, meeting.mic);
+        recognise("mic", test::recognisedLines(meeting.micLines));
+    }
+
+    // How many of `lines` of each kind made it into the speaker's paragraphs.
+    std::map<test::Truth, int> kept(const std::vector<test::MeetingLine>& lines, const std::string& speaker) {
+        const std::string texts = paragraphsOf(readText(recording / "transcript.md"), speaker);
+        std::map<test::Truth, int> counts;
+        size_t at = 0;
+        for (const auto& line : lines) {
+            // Texts repeat over the meeting, so each is looked for after the previous one.
+            const auto found = texts.find(line.text, at);
+            if (found != std::string::npos) {
+                ++counts[line.truth];
+                at = found + line.text.size();
+            }
+        }
+        return counts;
+    }
+    std::map<test::Truth, int> keptOnTheMicrophone() { return kept(meeting.micLines, "Я"); }
+
+    int count(test::Truth truth) {
+        return static_cast<int>(std::count_if(meeting.micLines.begin(), meeting.micLines.end(),
+                                              [&](const test::MeetingLine& line) { return line.truth == truth; }));
+    }
+
+    const test::Meeting meeting = test::syntheticMeeting({true, 12.0, 100});
+};
+
+TEST_F(TranscribeMeeting, EchoOfTheOtherSideIsDroppedFromTheMicrophoneOnly) {
+    writeMeeting();
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    auto mine = keptOnTheMicrophone();
+    EXPECT_LE(mine[test::Truth::echo], count(test::Truth::echo) / 20) << readText(recording / "transcript.md");
+    EXPECT_EQ(mine[test::Truth::own], count(test::Truth::own));
+    EXPECT_EQ(mine[test::Truth::doubleTalk], count(test::Truth::doubleTalk));
+    // The other side's own lines all stay.
+    EXPECT_EQ(kept(meeting.systemLines, "Собеседник")[test::Truth::own], static_cast<int>(meeting.systemLines.size()));
+}
+
+TEST_F(TranscribeMeeting, NothingIsDroppedWhenTheSettingIsOffOrThereIsNoSystemTrack) {
+    Settings::setEchoAnalysisEnabled(false);
+    writeMeeting();
+    ASSERT_EQ(transcribe(recording).exitStatus, 0);
+    auto mine = keptOnTheMicrophone();
+    EXPECT_EQ(mine[test::Truth::echo], count(test::Truth::echo));
+    EXPECT_EQ(mine[test::Truth::own] + mine[test::Truth::doubleTalk], count(test::Truth::own) + count(test::Truth::doubleTalk));
+
+    Settings::setEchoAnalysisEnabled(true);
+    std::filesystem::remove_all(recording);
+    std::filesystem::create_directories(recording);
+    writeMeeting(false);
+    ASSERT_EQ(transcribe(recording).exitStatus, 0);
+    mine = keptOnTheMicrophone();
+    EXPECT_EQ(mine[test::Truth::echo], count(test::Truth::echo));
+}
+
+TEST_F(TranscribeCommand, WorkedExampleIsUnchangedWithoutEcho) {
+    // Two unrelated tracks: the analysis runs and must find nothing to drop.
+    writeSystem(16.0);
+    writeMic(0.3F, 16.0);
+    recognise("system", "0 2400 Добрый день.\n2600 5000 Слышно меня?\n3723000 3725000 Хорошо.\n");
+    recognise("mic", "5200 6000 Да, слышно.\n12000 15000 Начнём с отчёта.\n");
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    // The heading carries the folder's creation time, which the test can't choose.
+    const std::string transcript = readText(recording / "transcript.md");
+    EXPECT_TRUE(transcript.starts_with("# Встреча ")) << transcript;
+    EXPECT_EQ(transcript.substr(transcript.find("\n\n") + 2), "**Собеседник** [00:00:00]: Добрый день. Слышно меня?\n\n"
+                                                     "**Я** [00:00:05]: Да, слышно.\n\n"
+                                                     "**Я** [00:00:12]: Начнём с отчёта.\n\n"
+                                                     "**Собеседник** [01:02:03]: Хорошо.\n");
 }
 
 } // namespace
