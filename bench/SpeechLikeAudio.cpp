@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 namespace zorvel::bench {
 
@@ -106,6 +107,44 @@ Result<void> writeTrack(const std::filesystem::path& path, AudioFormat format, s
         TRY(file.write(chunk.data(), frames));
     }
     return {};
+}
+
+Result<void> writeMicWithEcho(const std::filesystem::path& path, const std::filesystem::path& own,
+                              const std::filesystem::path& system, std::int64_t delayMs, double belowDb) {
+    auto ownFile = TRY(AudioFileReader::open(own));
+    auto systemFile = TRY(AudioFileReader::open(system));
+    const std::int64_t rate = ownFile.sampleRate();
+    auto out = TRY(AudioFileWriter::create(path, {static_cast<int>(rate), 1, SampleFormat::int16}));
+
+    // (lag in ms after the direct sound, gain): a small room's first reflections.
+    const std::array<std::pair<std::int64_t, double>, 6> reflections = {
+        {{0, 1.0}, {3, 0.5}, {11, -0.35}, {23, 0.25}, {41, -0.15}, {60, 0.1}}};
+    double energy = 0.0;
+    for (const auto& [lag, gain] : reflections)
+        energy += gain * gain;
+    const double scale = std::pow(10.0, -belowDb / 20.0) / std::sqrt(energy);
+    const std::int64_t reach = (delayMs + 60) * rate / 1000;
+
+    std::vector<float> history(static_cast<size_t>(reach), 0.0F), chunk(static_cast<size_t>(rate)),
+        mine(static_cast<size_t>(rate));
+    while (true) {
+        const std::int64_t n = TRY(systemFile.read(chunk.data(), rate));
+        const std::int64_t m = TRY(ownFile.read(mine.data(), rate));
+        if (n == 0 && m == 0)
+            return {};
+        const std::int64_t frames = std::max(n, m);
+        std::fill(chunk.begin() + n, chunk.end(), 0.0F);
+        std::fill(mine.begin() + m, mine.end(), 0.0F);
+        history.insert(history.end(), chunk.begin(), chunk.begin() + frames);
+        for (std::int64_t i = 0; i < frames; ++i) {
+            double echo = 0.0;
+            for (const auto& [lag, gain] : reflections)
+                echo += gain * history[static_cast<size_t>(reach + i - (delayMs + lag) * rate / 1000)];
+            mine[static_cast<size_t>(i)] += static_cast<float>(scale * echo);
+        }
+        history.erase(history.begin(), history.begin() + frames);
+        TRY(out.write(mine.data(), frames));
+    }
 }
 
 std::string recognisedLines(const std::vector<Utterance>& conversation, int speaker) {
