@@ -10,6 +10,8 @@
 #include <cmath>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <limits>
+#include <numbers>
 
 namespace zorvel {
 namespace {
@@ -123,9 +125,16 @@ TEST(EchoAnalysis, SpansTheAudioDoesNotCoverAreKept) {
         bool isEcho;
     };
     const std::vector<Case> cases = {
-        {"inside the echo", {3100, 4900}, true}, {"starting before the recording", {-500, 1900}, true},
-        {"past the end", {13000, 14000}, false}, {"reversed", {4900, 3100}, false},
-        {"empty", {4000, 4000}, false},          {"on the silent second", {2200, 2900}, false},
+        {"inside the echo", {3100, 4900}, true},
+        {"starting before the recording", {-500, 1900}, true},
+        {"past the end", {13000, 14000}, false},
+        {"reversed", {4900, 3100}, false},
+        {"empty", {4000, 4000}, false},
+        {"on the silent second", {2200, 2900}, false},
+        {"at the end of time",
+         {std::numeric_limits<std::int64_t>::max() - 10, std::numeric_limits<std::int64_t>::max()},
+         false},
+        {"from the start of time", {std::numeric_limits<std::int64_t>::min(), 1900}, true},
     };
     std::vector<EchoAnalysis::Span> spans;
     for (const auto& c : cases)
@@ -136,6 +145,54 @@ TEST(EchoAnalysis, SpansTheAudioDoesNotCoverAreKept) {
     for (size_t i = 0; i < cases.size(); ++i)
         EXPECT_EQ((*measured)[i].isEcho, cases[i].isEcho)
             << cases[i].name << ", residual share " << (*measured)[i].residualShare;
+}
+
+TEST(EchoAnalysis, MicrophoneSoundThatIsNotOnlyEchoIsKept) {
+    const PureEcho audio;
+    const auto withMic = [&](float echo, auto&& own) {
+        std::vector<float> mic(audio.mic.size());
+        for (size_t i = 0; i < mic.size(); ++i)
+            mic[i] = echo * audio.mic[i] + own(i);
+        return mic;
+    };
+    const auto independent = test::noise(static_cast<std::int64_t>(audio.mic.size()), 1, 0.15F, 11);
+    const auto at = [](size_t i) {
+        return static_cast<double>(i) / 16000.0;
+    };
+    struct Case {
+        const char* name;
+        std::vector<float> mic;
+        bool isEcho;
+    };
+    const std::vector<Case> cases = {
+        {"the echo alone", withMic(1.0F, [](size_t) { return 0.0F; }), true},
+        {"the echo under mains hum and rumble",
+         withMic(1.0F,
+                 [&](size_t i) {
+                     return static_cast<float>(0.05 * std::sin(2 * std::numbers::pi * 50 * at(i)) +
+                                               0.03 * std::sin(2 * std::numbers::pi * 90 * at(i)));
+                 }),
+         true},
+        {"the user's voice as loud as the echo",
+         withMic(1.0F, [&](size_t i) { return 0.5F * independent[i]; }), false},
+        {"the user's voice, no echo (headphones)", withMic(0.0F, [&](size_t i) { return independent[i]; }),
+         false},
+        {"quiet speech over loud hum, no echo",
+         withMic(0.0F,
+                 [&](size_t i) {
+                     return static_cast<float>(0.1 * independent[i] +
+                                               0.3 * std::sin(2 * std::numbers::pi * 50 * at(i)) +
+                                               0.2 * std::sin(2 * std::numbers::pi * 120 * at(i)));
+                 }),
+         false},
+    };
+    for (const auto& c : cases) {
+        const auto measured = measureWAVs(audio.system, c.mic, {{3100, 4900}, {6200, 7800}});
+        ASSERT_TRUE(measured) << measured.error().description();
+        for (const auto& measurement : *measured)
+            EXPECT_EQ(measurement.isEcho, c.isEcho)
+                << c.name << ", residual share " << measurement.residualShare;
+    }
 }
 
 TEST(EchoAnalysis, DroppedUtterancesAreLoggedWithTimeAndTextAndAFailureKeepsEverything) {
