@@ -9,6 +9,7 @@
 #include <cmath>
 #include <map>
 #include <numbers>
+#include <random>
 #include <soxr.h>
 #include <stdexcept>
 
@@ -35,19 +36,15 @@ constexpr std::array<const char*, 6> linesB = {
     "Можно подробнее про нагрузку?",
 };
 
-// xorshift32: deterministic, which is all test audio needs.
+// A generator whose sequence the standard fixes, so that every machine hears the same meeting.
 struct Random {
-    std::uint32_t state;
-    std::uint32_t next() {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        return state;
-    }
+    std::minstd_rand engine;
+    explicit Random(std::uint32_t seed) : engine(seed) {}
     double uniform(double lo, double hi) {
-        return lo + (hi - lo) * static_cast<double>(next()) / 4294967296.0;
+        return lo + (hi - lo) * static_cast<double>(engine() - std::minstd_rand::min()) /
+                        static_cast<double>(std::minstd_rand::max() - std::minstd_rand::min());
     }
-    double sign() { return next() & 1U ? 1.0 : -1.0; }
+    double sign() { return engine() & 1U ? 1.0 : -1.0; }
 };
 
 double rms(const std::vector<float>& samples) {
