@@ -2,6 +2,7 @@
 
 #include "audio/AudioFile.h"
 #include "audio/SampleConversion.h"
+#include "pipeline/ClockDrift.h"
 #include "support/NumberText.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <memory>
 #include <numbers>
+#include <soxr.h>
 #include <speex/speex_echo.h>
 
 namespace zorvel::EchoAnalysis {
@@ -24,6 +26,9 @@ constexpr int analysisRate = 8000;
 constexpr int frameSamples = 256;
 constexpr int filterSamples = 2400;
 constexpr std::int64_t longestDelayMs = filterSamples * 1000 / analysisRate;
+// Below this clock drift (0.5 µs a second) the echo moves less than a tenth of a sample during
+// the warm-up, and the system track is used as it is.
+constexpr double smallestDrift = 5e-7;
 // While the system track has been quieter than this (about −60 dBFS) for the whole reach of the
 // filter, there is nothing the canceller could subtract: the residual is the microphone itself
 // and the canceller is not run at all. Its echo would lie below any microphone's noise.
@@ -133,14 +138,32 @@ private:
     std::array<Section, 2> m_sections{};
 };
 
-// One work WAV delivered as 8 kHz frames; zeros after its end.
+struct ResamplerDeleter {
+    void operator()(soxr* resampler) const { soxr_delete(resampler); }
+};
+
+// One work WAV delivered as 8 kHz frames; zeros after its end. With a drift, the track is
+// stretched by it (libsoxr), so that an echo of it that slides by `drift` seconds a second in
+// the microphone stays in one place against it.
 class TrackFrames {
 public:
-    static Result<TrackFrames> open(const std::filesystem::path& wav) {
+    static Result<TrackFrames> open(const std::filesystem::path& wav, double drift = 0.0) {
         auto reader = TRY(AudioFileReader::open(wav));
         if (reader.sampleRate() != workRate || reader.channels() != 1)
             return failure(Error::platform("Файл «" + wav.string() + "» — не рабочий WAV 16 кГц моно"));
-        return TrackFrames(std::move(reader));
+        TrackFrames frames(std::move(reader));
+        if (drift != 0.0) {
+            soxr_error_t error = nullptr;
+            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+            const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_HI_PREC_CLOCK);
+            // Output sample n is read from input position n × (1 − drift).
+            frames.m_stretch.reset(
+                soxr_create(analysisRate * (1.0 - drift), analysisRate, 1, &error, &io, &quality, nullptr));
+            if (!frames.m_stretch)
+                return failure(Error::platform(std::string("Не удалось создать преобразователь звука: ") +
+                                               (error != nullptr ? error : "soxr")));
+        }
+        return frames;
     }
 
     // Length in frames of the analysis rate, rounded up.
@@ -157,8 +180,14 @@ public:
             }
             if (read == 0)
                 std::fill(m_chunk.begin(), m_chunk.end(), 0.0F);
-            m_decimator.process(m_chunk.data(), read == 0 ? m_chunk.size() : static_cast<size_t>(read),
-                                m_pending);
+            const size_t count = read == 0 ? m_chunk.size() : static_cast<size_t>(read);
+            if (!m_stretch) {
+                m_decimator.process(m_chunk.data(), count, m_pending);
+                continue;
+            }
+            m_decimated.clear();
+            m_decimator.process(m_chunk.data(), count, m_decimated);
+            TRY(stretch());
         }
         std::copy_n(m_pending.begin() + static_cast<std::ptrdiff_t>(m_taken), frameSamples, frame);
         m_taken += frameSamples;
@@ -168,9 +197,30 @@ public:
 private:
     explicit TrackFrames(AudioFileReader reader) : m_reader(std::move(reader)), m_chunk(workRate) {}
 
+    Result<void> stretch() {
+        size_t offset = 0;
+        while (offset < m_decimated.size()) {
+            m_stretched.resize(m_decimated.size() - offset + 1024);
+            size_t used = 0, made = 0;
+            if (const soxr_error_t error =
+                    soxr_process(m_stretch.get(), m_decimated.data() + offset, m_decimated.size() - offset,
+                                 &used, m_stretched.data(), m_stretched.size(), &made))
+                return failure(Error::platform(std::string("Не удалось преобразовать звук: ") + error));
+            m_pending.insert(m_pending.end(), m_stretched.begin(),
+                             m_stretched.begin() + static_cast<std::ptrdiff_t>(made));
+            offset += used;
+            if (used == 0 && made == 0)
+                break;
+        }
+        return {};
+    }
+
     AudioFileReader m_reader;
     HalfbandDecimator m_decimator;
+    std::unique_ptr<soxr, ResamplerDeleter> m_stretch;
     std::vector<float> m_chunk;
+    std::vector<float> m_decimated;
+    std::vector<float> m_stretched;
     std::vector<float> m_pending;
     size_t m_taken = 0;
     bool m_ended = false;
@@ -249,9 +299,9 @@ double energy(const float* samples, std::int64_t from, std::int64_t to) {
 
 // One pass over both tracks. With `sums`, adds each frame's energies to the utterances it
 // overlaps; without, stops once the canceller has run on `frameBudget` frames (the warm-up).
-Result<void> pass(const std::filesystem::path& systemWAV, const std::filesystem::path& micWAV,
+Result<void> pass(const std::filesystem::path& systemWAV, const std::filesystem::path& micWAV, double drift,
                   Canceller& canceller, std::vector<Sums>* sums, int frameBudget) {
-    auto system = TRY(TrackFrames::open(systemWAV));
+    auto system = TRY(TrackFrames::open(systemWAV, drift));
     auto mic = TRY(TrackFrames::open(micWAV));
     const std::int64_t length = std::max(system.analysisLength(), mic.analysisLength());
 
@@ -326,10 +376,13 @@ Result<std::vector<Measurement>> measure(const std::filesystem::path& systemWAV,
         sums.push_back({(from - longestDelayMs) * samplesPerMs, from * samplesPerMs, to * samplesPerMs});
     }
 
+    double drift = TRY(ClockDrift::estimate(systemWAV, micWAV));
+    if (std::abs(drift) < smallestDrift)
+        drift = 0.0;
     auto canceller = TRY(Canceller::create());
-    TRY(pass(systemWAV, micWAV, canceller, nullptr, warmUpFrames));
+    TRY(pass(systemWAV, micWAV, drift, canceller, nullptr, warmUpFrames));
     canceller.clearHistory();
-    TRY(pass(systemWAV, micWAV, canceller, &sums, 0));
+    TRY(pass(systemWAV, micWAV, drift, canceller, &sums, 0));
 
     std::vector<Measurement> measurements;
     measurements.reserve(sums.size());

@@ -4,6 +4,7 @@
 #include "SyntheticMeeting.h"
 #include "TestAudio.h"
 #include "TestEnvironment.h"
+#include "pipeline/ClockDrift.h"
 #include "pipeline/EchoAnalysis.h"
 
 #include <algorithm>
@@ -84,6 +85,56 @@ TEST(EchoAnalysis, DropsTheEchoAtEveryLevelAndDelayButNeverTheUsersOwnSpeech) {
                         level, static_cast<long long>(delay), describe(figures.echo).c_str(),
                         describe(figures.own).c_str(), describe(figures.doubleTalk).c_str());
         }
+    }
+}
+
+TEST(EchoAnalysis, TheEchoIsFoundWhenTheTracksRunOnDifferentClocks) {
+    for (const double ppm : {30.0, -80.0, 200.0}) {
+        SCOPED_TRACE(testing::Message() << ppm << " ppm");
+        const auto figures = analyse(test::syntheticMeeting({true, 12.0, 100, ppm}));
+        EXPECT_GE(figures.echo.dropped * 100, figures.echo.total * 95);
+        EXPECT_EQ(figures.own.dropped, 0);
+        EXPECT_EQ(figures.doubleTalk.dropped, 0);
+        std::printf(
+            "[ figures  ] echo 12.0 dB below, 100 ms, microphone clock %+.0f ppm | echo %s | own %s | double "
+            "talk %s\n",
+            ppm, describe(figures.echo).c_str(), describe(figures.own).c_str(),
+            describe(figures.doubleTalk).c_str());
+    }
+}
+
+TEST(ClockDrift, IsMeasuredFromTheEchoAndIsZeroWithoutOne) {
+    // Two minutes of noise bursts; the microphone hears them 100 ms late through a small room.
+    auto system = test::noise(16000 * 120, 1, 0.3F, 7);
+    for (size_t i = 0; i < system.size(); ++i)
+        if (i / 16000 % 4 == 3)
+            system[i] = 0.0F;
+    std::vector<float> echo(system.size(), 0.0F);
+    for (size_t i = 1700; i < system.size(); ++i)
+        echo[i] = 0.25F * system[i - 1600] - 0.1F * system[i - 1650] + 0.05F * system[i - 1700];
+    const auto independent = test::noise(static_cast<std::int64_t>(system.size()), 1, 0.1F, 9);
+    const auto slower = test::resampled(echo, 16000, 16000 * (1 + 30e-6));
+    const auto faster = test::resampled(echo, 16000, 16000 * (1 - 80e-6));
+    struct Case {
+        const char* name;
+        std::vector<float> system, mic;
+        double ppm;
+    };
+    const std::vector<Case> cases = {
+        {"one clock", system, echo, 0.0},
+        {"the microphone's clock 30 ppm fast", system, slower, 30.0},
+        {"the microphone's clock 80 ppm slow", system, faster, -80.0},
+        {"no echo", system, independent, 0.0},
+        {"too short to tell", std::vector<float>(system.begin(), system.begin() + 16000 * 12),
+         std::vector<float>(slower.begin(), slower.begin() + 16000 * 12), 0.0},
+    };
+    for (const auto& c : cases) {
+        test::TemporaryFolder folder("drift");
+        test::writeAudio(folder / "system-16k.wav", workFormat, c.system);
+        test::writeAudio(folder / "mic-16k.wav", workFormat, c.mic);
+        const auto drift = ClockDrift::estimate(folder / "system-16k.wav", folder / "mic-16k.wav");
+        ASSERT_TRUE(drift) << drift.error().description();
+        EXPECT_NEAR(*drift * 1e6, c.ppm, 0.5) << c.name;
     }
 }
 

@@ -186,6 +186,18 @@ MeetingLine reported(std::int64_t fromSample, std::int64_t toSample, const char*
 
 } // namespace
 
+std::vector<float> resampled(const std::vector<float>& samples, double fromRate, double toRate) {
+    std::vector<float> out(static_cast<size_t>(static_cast<double>(samples.size()) * toRate / fromRate) + 16);
+    size_t done = 0;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_HI_PREC_CLOCK);
+    if (soxr_oneshot(fromRate, toRate, 1, samples.data(), samples.size(), nullptr, out.data(), out.size(),
+                     &done, &io, &quality, nullptr) != nullptr)
+        throw std::runtime_error("soxr failed");
+    out.resize(done);
+    return out;
+}
+
 const std::vector<float>& speech(const std::string& voice, const std::string& text) {
     static std::map<std::pair<std::string, std::string>, std::vector<float>> cache;
     const auto key = std::make_pair(voice, text);
@@ -203,15 +215,7 @@ const std::vector<float>& speech(const std::string& voice, const std::string& te
     int sampleRate = 0;
     const std::vector<float> spoken = readAudio(wav, nullptr, &sampleRate);
 
-    std::vector<float> resampled(spoken.size() * rate / static_cast<size_t>(sampleRate) + 16);
-    size_t done = 0;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-    if (soxr_oneshot(sampleRate, rate, 1, spoken.data(), spoken.size(), nullptr, resampled.data(),
-                     resampled.size(), &done, &io, &quality, nullptr) != nullptr)
-        throw std::runtime_error("soxr failed");
-    resampled.resize(done);
-    return cache.emplace(key, std::move(resampled)).first->second;
+    return cache.emplace(key, resampled(spoken, sampleRate, rate)).first->second;
 }
 
 Meeting syntheticMeeting(const Bleed& bleed) {
@@ -227,6 +231,9 @@ Meeting syntheticMeeting(const Bleed& bleed) {
             meeting.mic[i] += static_cast<float>(gain * echo[i]);
     }
     addNoiseAndHum(meeting.mic, 99);
+    const double stretch = 1.0 + bleed.clockDriftPpm * 1e-6;
+    if (bleed.clockDriftPpm != 0.0)
+        meeting.mic = resampled(meeting.mic, rate, rate * stretch);
 
     const std::int64_t delay = toSample(bleed.delayMs);
     for (const auto& placed : s.placed) {
@@ -239,6 +246,10 @@ Meeting syntheticMeeting(const Bleed& bleed) {
             meeting.micLines.push_back(reported(placed.bFrom, placed.bTo, placed.bText, Truth::own));
         if (placed.turn == Turn::bOverA)
             meeting.micLines.push_back(reported(placed.bFrom, placed.bTo, placed.bText, Truth::doubleTalk));
+    }
+    for (auto& line : meeting.micLines) {
+        line.fromMs = roundTo10(static_cast<std::int64_t>(static_cast<double>(line.fromMs) * stretch));
+        line.toMs = roundTo10(static_cast<std::int64_t>(static_cast<double>(line.toMs) * stretch));
     }
     return meeting;
 }

@@ -15,6 +15,9 @@ struct Bleed {
     double belowSystemDb = 12.0;
     // From the system track to the direct sound in the microphone.
     std::int64_t delayMs = 100;
+    // How much faster the microphone's clock runs than the system track's, in parts per million:
+    // the microphone track is stretched by as much, and the echo slides later and later in it.
+    double clockDriftPpm = 0.0;
 };
 
 // What a microphone utterance really is.
@@ -47,6 +50,10 @@ Meeting meetingWithSilentSystemTrack();
 
 // The recogniser double's side-file lines for `lines`: "FROM TO TEXT".
 std::string recognisedLines(const std::vector<MeetingLine>& lines);
+
+// `samples` at `fromRate` resampled to `toRate` with libsoxr; also stretches a track by a clock's
+// drift.
+std::vector<float> resampled(const std::vector<float>& samples, double fromRate, double toRate);
 
 // espeak-ng speech for `text`, resampled to 16 kHz mono. Cached per voice and text.
 const std::vector<float>& speech(const std::string& voice, const std::string& text);
