@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <memory>
+#include <soxr.h>
 
 namespace zorvel::bench {
 
@@ -110,11 +112,21 @@ Result<void> writeTrack(const std::filesystem::path& path, AudioFormat format, s
 }
 
 Result<void> writeMicWithEcho(const std::filesystem::path& path, const std::filesystem::path& own,
-                              const std::filesystem::path& system, std::int64_t delayMs, double belowDb) {
+                              const std::filesystem::path& system, std::int64_t delayMs, double belowDb,
+                              double driftPpm) {
     auto ownFile = TRY(AudioFileReader::open(own));
     auto systemFile = TRY(AudioFileReader::open(system));
     const std::int64_t rate = ownFile.sampleRate();
     auto out = TRY(AudioFileWriter::create(path, {static_cast<int>(rate), 1, SampleFormat::int16}));
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_HI_PREC_CLOCK);
+    const std::unique_ptr<soxr, void (*)(soxr*)> clock(
+        soxr_create(static_cast<double>(rate), static_cast<double>(rate) * (1.0 + driftPpm * 1e-6), 1, &error,
+                    &io, &quality, nullptr),
+        [](soxr* resampler) { soxr_delete(resampler); });
+    if (!clock)
+        return failure(Error::platform("soxr_create failed"));
 
     // (lag in ms after the direct sound, gain): a small room's first reflections.
     const std::array<std::pair<std::int64_t, double>, 6> reflections = {
@@ -125,25 +137,39 @@ Result<void> writeMicWithEcho(const std::filesystem::path& path, const std::file
     const double scale = std::pow(10.0, -belowDb / 20.0) / std::sqrt(energy);
     const std::int64_t reach = (delayMs + 60) * rate / 1000;
 
-    std::vector<float> history(static_cast<size_t>(reach), 0.0F), chunk(static_cast<size_t>(rate)),
-        mine(static_cast<size_t>(rate));
+    // The system track on the microphone's clock, with the reach of the room before it.
+    std::vector<float> heard(static_cast<size_t>(reach), 0.0F);
+    std::vector<float> chunk(static_cast<size_t>(rate)), mine(static_cast<size_t>(rate)),
+        stretched(static_cast<size_t>(2 * rate));
+    bool systemEnded = false;
     while (true) {
-        const std::int64_t n = TRY(systemFile.read(chunk.data(), rate));
         const std::int64_t m = TRY(ownFile.read(mine.data(), rate));
-        if (n == 0 && m == 0)
+        if (m == 0)
             return {};
-        const std::int64_t frames = std::max(n, m);
-        std::fill(chunk.begin() + n, chunk.end(), 0.0F);
-        std::fill(mine.begin() + m, mine.end(), 0.0F);
-        history.insert(history.end(), chunk.begin(), chunk.begin() + frames);
-        for (std::int64_t i = 0; i < frames; ++i) {
+        while (static_cast<std::int64_t>(heard.size()) < reach + m) {
+            std::int64_t n = 0;
+            if (!systemEnded) {
+                n = TRY(systemFile.read(chunk.data(), rate));
+                systemEnded = n == 0;
+            }
+            if (n == 0) {
+                std::fill(chunk.begin(), chunk.end(), 0.0F);
+                n = rate;
+            }
+            size_t used = 0, made = 0;
+            soxr_process(clock.get(), chunk.data(), static_cast<size_t>(n), &used, stretched.data(),
+                         stretched.size(), &made);
+            heard.insert(heard.end(), stretched.begin(),
+                         stretched.begin() + static_cast<std::ptrdiff_t>(made));
+        }
+        for (std::int64_t i = 0; i < m; ++i) {
             double echo = 0.0;
             for (const auto& [lag, gain] : reflections)
-                echo += gain * history[static_cast<size_t>(reach + i - (delayMs + lag) * rate / 1000)];
+                echo += gain * heard[static_cast<size_t>(reach + i - (delayMs + lag) * rate / 1000)];
             mine[static_cast<size_t>(i)] += static_cast<float>(scale * echo);
         }
-        history.erase(history.begin(), history.begin() + frames);
-        TRY(out.write(mine.data(), frames));
+        heard.erase(heard.begin(), heard.begin() + m);
+        TRY(out.write(mine.data(), m));
     }
 }
 
