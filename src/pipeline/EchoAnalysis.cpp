@@ -26,8 +26,8 @@ constexpr int analysisRate = 8000;
 constexpr int frameSamples = 256;
 constexpr int filterSamples = 2400;
 constexpr std::int64_t longestDelayMs = filterSamples * 1000 / analysisRate;
-// Below this clock drift (0.5 µs a second) the echo moves less than a tenth of a sample during
-// the warm-up, and the system track is used as it is.
+// Below this clock drift (0.5 µs a second) the echo moves by less than 20 µs between the
+// warm-up and the start, which costs the canceller nothing: the system track is used as it is.
 constexpr double smallestDrift = 5e-7;
 // While the system track has been quieter than this (about −60 dBFS) for the whole reach of the
 // filter, there is nothing the canceller could subtract: the residual is the microphone itself
@@ -283,38 +283,73 @@ private:
     int m_framesSinceFarEnd = filterSamples / frameSamples + 2;
 };
 
-// Energy sums of one utterance, in samples of the analysis rate.
+// Energy sums of one utterance; its bounds in samples of the analysis rate.
 struct Sums {
     std::int64_t systemFrom = 0, from = 0, to = 0;
     double system = 0, mic = 0, residual = 0;
-    std::int64_t systemCount = 0;
 };
 
-double energy(const float* samples, std::int64_t from, std::int64_t to) {
+// Energies from the start of the tracks. An utterance's sum is the difference of the running
+// totals at its bounds, so every sample is summed once however many utterances cover it (the
+// recogniser's times may overlap without limit).
+struct Totals {
+    double system = 0, mic = 0, residual = 0;
+};
+
+// Where an utterance's sums start or end.
+struct Bound {
+    enum class Kind { systemFrom, from, to };
+    std::int64_t at = 0;
+    size_t utterance = 0;
+    Kind kind = Kind::to;
+};
+
+void apply(const Bound& bound, const Totals& totals, std::vector<Sums>& sums) {
+    Sums& utterance = sums[bound.utterance];
+    switch (bound.kind) {
+    case Bound::Kind::systemFrom:
+        utterance.system -= totals.system;
+        return;
+    case Bound::Kind::from:
+        utterance.mic -= totals.mic;
+        utterance.residual -= totals.residual;
+        return;
+    case Bound::Kind::to:
+        utterance.system += totals.system;
+        utterance.mic += totals.mic;
+        utterance.residual += totals.residual;
+        return;
+    }
+}
+
+double energy(const float* samples, std::int64_t count) {
     double sum = 0.0;
-    for (std::int64_t i = from; i < to; ++i)
+    for (std::int64_t i = 0; i < count; ++i)
         sum += static_cast<double>(samples[i]) * samples[i];
     return sum;
 }
 
-// One pass over both tracks. With `sums`, adds each frame's energies to the utterances it
-// overlaps; without, stops once the canceller has run on `frameBudget` frames (the warm-up).
-Result<void> pass(const std::filesystem::path& systemWAV, const std::filesystem::path& micWAV, double drift,
-                  Canceller& canceller, std::vector<Sums>* sums, int frameBudget) {
+// One pass over both tracks; returns their length in samples of the analysis rate. With `sums`,
+// measures the utterances; without, stops once the canceller has run on `frameBudget` frames
+// (the warm-up).
+Result<std::int64_t> pass(const std::filesystem::path& systemWAV, const std::filesystem::path& micWAV,
+                          double drift, Canceller& canceller, std::vector<Sums>* sums, int frameBudget) {
     auto system = TRY(TrackFrames::open(systemWAV, drift));
     auto mic = TRY(TrackFrames::open(micWAV));
     const std::int64_t length = std::max(system.analysisLength(), mic.analysisLength());
 
-    // Utterances in the order their system span opens; `open` holds the ones a frame may touch.
-    std::vector<size_t> order;
+    std::vector<Bound> bounds;
     if (sums) {
-        for (size_t i = 0; i < sums->size(); ++i)
-            order.push_back(i);
-        std::stable_sort(order.begin(), order.end(),
-                         [&](size_t a, size_t b) { return (*sums)[a].systemFrom < (*sums)[b].systemFrom; });
+        bounds.reserve(3 * sums->size());
+        for (size_t i = 0; i < sums->size(); ++i) {
+            bounds.push_back({(*sums)[i].systemFrom, i, Bound::Kind::systemFrom});
+            bounds.push_back({(*sums)[i].from, i, Bound::Kind::from});
+            bounds.push_back({(*sums)[i].to, i, Bound::Kind::to});
+        }
+        std::sort(bounds.begin(), bounds.end(), [](const Bound& a, const Bound& b) { return a.at < b.at; });
     }
-    std::vector<size_t> open;
-    size_t nextToOpen = 0;
+    size_t nextBound = 0;
+    Totals totals;
 
     Highpass highpass;
     std::array<float, frameSamples> x{}, y{}, e{};
@@ -329,26 +364,21 @@ Result<void> pass(const std::filesystem::path& systemWAV, const std::filesystem:
                 break;
             continue;
         }
-        const std::int64_t end = start + frameSamples;
-        while (nextToOpen < order.size() && (*sums)[order[nextToOpen]].systemFrom < end)
-            open.push_back(order[nextToOpen++]);
-        for (const size_t index : open) {
-            Sums& utterance = (*sums)[index];
-            const std::int64_t systemFrom = std::max(utterance.systemFrom, start) - start;
-            const std::int64_t micFrom = std::max(utterance.from, start) - start;
-            const std::int64_t to = std::min(utterance.to, end) - start;
-            if (systemFrom < to) {
-                utterance.system += energy(x.data(), systemFrom, to);
-                utterance.systemCount += to - systemFrom;
-            }
-            if (micFrom < to) {
-                utterance.mic += energy(y.data(), micFrom, to);
-                utterance.residual += energy(e.data(), micFrom, to);
-            }
+        for (; nextBound < bounds.size() && bounds[nextBound].at < start + frameSamples; ++nextBound) {
+            const std::int64_t within = std::max<std::int64_t>(bounds[nextBound].at - start, 0);
+            apply(bounds[nextBound],
+                  {totals.system + energy(x.data(), within), totals.mic + energy(y.data(), within),
+                   totals.residual + energy(e.data(), within)},
+                  *sums);
         }
-        std::erase_if(open, [&](size_t index) { return (*sums)[index].to <= end; });
+        totals.system += energy(x.data(), frameSamples);
+        totals.mic += energy(y.data(), frameSamples);
+        totals.residual += energy(e.data(), frameSamples);
     }
-    return {};
+    // Beyond the end both tracks are silent.
+    for (; sums && nextBound < bounds.size(); ++nextBound)
+        apply(bounds[nextBound], totals, *sums);
+    return length;
 }
 
 std::string clockTime(std::int64_t ms) {
@@ -382,17 +412,17 @@ Result<std::vector<Measurement>> measure(const std::filesystem::path& systemWAV,
     auto canceller = TRY(Canceller::create());
     TRY(pass(systemWAV, micWAV, drift, canceller, nullptr, warmUpFrames));
     canceller.clearHistory();
-    TRY(pass(systemWAV, micWAV, drift, canceller, &sums, 0));
+    const std::int64_t length = TRY(pass(systemWAV, micWAV, drift, canceller, &sums, 0));
 
     std::vector<Measurement> measurements;
     measurements.reserve(sums.size());
     for (const auto& utterance : sums) {
         Measurement measurement;
-        if (utterance.systemCount > 0)
-            measurement.systemLevel =
-                static_cast<float>(std::sqrt(utterance.system / static_cast<double>(utterance.systemCount)));
+        const std::int64_t systemCount = std::min(utterance.to, length) - std::max<std::int64_t>(utterance.systemFrom, 0);
+        if (systemCount > 0)
+            measurement.systemLevel = static_cast<float>(std::sqrt(std::max(utterance.system, 0.0) / static_cast<double>(systemCount)));
         if (utterance.mic > 0.0)
-            measurement.residualShare = static_cast<float>(utterance.residual / utterance.mic);
+            measurement.residualShare = static_cast<float>(std::max(utterance.residual, 0.0) / utterance.mic);
         measurement.isEcho = utterance.mic > 0.0 && measurement.systemLevel >= systemActiveLevel &&
                              measurement.residualShare <= echoResidualShare;
         measurements.push_back(measurement);

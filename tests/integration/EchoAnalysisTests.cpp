@@ -198,6 +198,22 @@ TEST(EchoAnalysis, SpansTheAudioDoesNotCoverAreKept) {
             << cases[i].name << ", residual share " << (*measured)[i].residualShare;
 }
 
+TEST(EchoAnalysis, OverlappingUtterancesAreMeasuredAlike) {
+    // The recogniser's times may overlap without limit; every copy of a span measures the same.
+    const PureEcho audio;
+    std::vector<EchoAnalysis::Span> spans(5000, {3100, 4900});
+    spans.push_back({0, 12000});
+    spans.push_back({3100, 4900});
+    const auto measured = measureWAVs(audio.system, audio.mic, spans);
+    ASSERT_TRUE(measured) << measured.error().description();
+    for (size_t i = 0; i < spans.size(); ++i) {
+        EXPECT_TRUE((*measured)[i].isEcho) << i;
+        if (spans[i].toMs == 4900) {
+            ASSERT_EQ((*measured)[i].residualShare, measured->front().residualShare) << i;
+        }
+    }
+}
+
 TEST(EchoAnalysis, MicrophoneSoundThatIsNotOnlyEchoIsKept) {
     const PureEcho audio;
     const auto withMic = [&](float echo, auto&& own) {
