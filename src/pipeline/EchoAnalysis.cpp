@@ -418,9 +418,11 @@ Result<std::vector<Measurement>> measure(const std::filesystem::path& systemWAV,
     measurements.reserve(sums.size());
     for (const auto& utterance : sums) {
         Measurement measurement;
-        const std::int64_t systemCount = std::min(utterance.to, length) - std::max<std::int64_t>(utterance.systemFrom, 0);
+        const std::int64_t systemCount =
+            std::min(utterance.to, length) - std::max<std::int64_t>(utterance.systemFrom, 0);
         if (systemCount > 0)
-            measurement.systemLevel = static_cast<float>(std::sqrt(std::max(utterance.system, 0.0) / static_cast<double>(systemCount)));
+            measurement.systemLevel = static_cast<float>(
+                std::sqrt(std::max(utterance.system, 0.0) / static_cast<double>(systemCount)));
         if (utterance.mic > 0.0)
             measurement.residualShare = static_cast<float>(std::max(utterance.residual, 0.0) / utterance.mic);
         measurement.isEcho = utterance.mic > 0.0 && measurement.systemLevel >= systemActiveLevel &&

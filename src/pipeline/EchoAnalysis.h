@@ -17,10 +17,10 @@ namespace zorvel {
 // the speakers into the microphone and subtracts its estimate of the echo. When the two tracks
 // come from sound cards with different clocks, the reference is first stretched by their drift
 // (ClockDrift), which the canceller could not follow. An utterance counts as echo when the system
-// track sounded under it and almost none of its microphone energy is left after the subtraction. The user's
-// own speech, alone or over the other side (double talk), keeps most of its energy and is kept. Text is never
-// compared, and the recogniser still hears the original microphone audio: only the decision about each
-// utterance comes from here.
+// track sounded under it and almost none of its microphone energy is left after the subtraction.
+// The user's own speech, alone or over the other side (double talk), keeps most of its energy and
+// is kept. Text is never compared, and the recogniser still hears the original microphone audio:
+// only the decision about each utterance comes from here.
 //
 // Both files are streamed one second at a time (after a warm-up over their first stretch of
 // far-end sound), so memory does not grow with the recording's length; only the per-utterance
