@@ -157,7 +157,9 @@ Result<std::vector<TranscriptSegment>> Transcriber::parseSegments(const std::fil
                 continue;
             }
         }
-        kept.push_back({speaker, element.from, element.to, textUTF8});
+        // The filter sees the text as the recogniser wrote it; the transcript gets no control bytes.
+        kept.push_back({speaker, element.from, element.to,
+                        utf8(trimmed(icu::UnicodeString::fromUTF8(replaceControlCharacters(textUTF8))))});
     }
     return kept;
 }

@@ -240,12 +240,15 @@ TEST_F(TranscribeCommand, StaleRecogniserOutputIsNeverTakenForThisRun) {
     EXPECT_TRUE(std::filesystem::exists(recording / "mic.caf"));
 }
 
-TEST_F(TranscribeCommand, RawBytesInRecogniserOutputStillTranscribe) {
+// Broken UTF-8 is mended; control characters (NUL, tab, escape, carriage return, bell) become
+// spaces, so that the transcript holds only text.
+TEST_F(TranscribeCommand, RawBytesInRecogniserOutputBecomeText) {
     writeMic();
-    recognise("mic", "0 900  Приве\\xD1\n900 1800 \\x82 как\\tдела\n");
+    recognise("mic", "0 900  Приве\\xD1\n900 1800 \\x82 как\\tдела\\x00 и\\x1b[31m\\x0dвсё\\x07\n");
     const auto run = transcribe(recording);
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
-    EXPECT_NE(readText(recording / "transcript.md").find("**Я** [00:00:00]: Привет как\tдела\n"), std::string::npos);
+    EXPECT_TRUE(readText(recording / "transcript.md").ends_with("\n\n**Я** [00:00:00]: Привет как дела  и [31m всё\n"))
+        << readText(recording / "transcript.md");
 }
 
 TEST_F(TranscribeCommand, VoiceActivityModelAddsThreeArguments) {
