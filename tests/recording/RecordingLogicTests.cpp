@@ -2,18 +2,22 @@
 #include "FakeAudioBackend.h"
 #include "QtEventLoop.h"
 #include "cli/MicTest.h"
+#include "model/ModelPaths.h"
 #include "platform/AudioConfigurationNotifier.h"
 #include "recording/AudioConverter.h"
 #include "recording/MicRecorder.h"
 #include "recording/RecordingSession.h"
 #include "recording/SystemAudioRecorder.h"
 #include "recording/WallClockAlignment.h"
+#include "support/FolderLock.h"
 #include "support/Paths.h"
 #include "support/TestEnvironment.h"
 
 #include <cmath>
 #include <cstdlib>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <set>
 #include <thread>
 
 using namespace zorvel;
@@ -391,24 +395,81 @@ TEST(RecordingSessionName, UsesLocalTimeWithHyphens) {
     ::tzset();
 }
 
-TEST_F(RecordingLogic, SessionCreatesItsFolderAndTwoSessionsInOneSecondShareIt) {
+TEST_F(RecordingLogic, SessionCreatesANewFolderAndNeverReusesOne) {
     const auto before = std::chrono::system_clock::now();
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        auto first = RecordingSession::create(true, backend);
-        auto second = RecordingSession::create(true, backend);
-        ASSERT_TRUE(first.has_value());
-        ASSERT_TRUE(second.has_value());
-        EXPECT_TRUE(std::filesystem::is_directory((*first)->folderURL()));
-        EXPECT_EQ((*first)->folderURL().parent_path(), Paths::recordingsRoot());
-        EXPECT_EQ((*first)->folderURL().filename(), RecordingSession::folderName((*first)->startedAt()));
-        EXPECT_GE((*first)->startedAt(), before);
-        if (std::chrono::floor<std::chrono::seconds>((*first)->startedAt()) ==
-            std::chrono::floor<std::chrono::seconds>((*second)->startedAt())) {
-            EXPECT_EQ((*first)->folderURL(), (*second)->folderURL());
-            return;
-        }
+    // Folders for this second and the next two exist already, as if from sessions just before.
+    std::set<std::string> taken;
+    for (int ahead = 0; ahead < 3; ++ahead) {
+        taken.insert(RecordingSession::folderName(before + std::chrono::seconds(ahead)));
+        std::filesystem::create_directories(Paths::recordingsRoot() / *taken.rbegin());
+        writeText(Paths::recordingsRoot() / *taken.rbegin() / "mic.caf", "earlier capture");
     }
-    FAIL() << "no two sessions fell into the same second";
+    auto first = RecordingSession::create(true, backend);
+    auto second = RecordingSession::create(true, backend);
+    ASSERT_TRUE(first.has_value());
+    ASSERT_TRUE(second.has_value());
+    for (const auto* session : {first->get(), second->get()}) {
+        EXPECT_EQ(session->folderURL().parent_path(), Paths::recordingsRoot());
+        EXPECT_FALSE(taken.contains(session->folderURL().filename().string())) << session->folderURL();
+        // The name keeps the pattern and sorts after every earlier one.
+        EXPECT_GT(session->folderURL().filename().string(), *taken.rbegin());
+        EXPECT_EQ(session->folderURL().filename().string().size(), std::string("2025-02-01 09-05-07").size());
+        EXPECT_GE(session->startedAt(), before);
+    }
+    EXPECT_NE((*first)->folderURL(), (*second)->folderURL());
+    for (const auto& name : taken)
+        EXPECT_EQ(readText(Paths::recordingsRoot() / name / "mic.caf"), "earlier capture");
+}
+
+// A recording holds its folder's lock until it stops: a transcription of that folder is refused
+// at once and touches nothing, and the stopped folder holds only its captures.
+TEST_F(RecordingLogic, SessionHoldsItsFolderUntilItStops) {
+    auto session = RecordingSession::create(true, backend);
+    ASSERT_TRUE(session.has_value());
+    ASSERT_TRUE((*session)->start().has_value());
+    const auto recording = (*session)->folderURL();
+    EXPECT_TRUE(isFolderLocked(recording));
+    std::filesystem::create_directories(folder / "bin");
+    std::filesystem::create_symlink(whisperDouble(), folder / "bin" / "whisper-cli");
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    writeText(Paths::modelURL(), "model");
+    const ProgramRun run = runProgram(zorvelExecutable(), {"--transcribe", recording.string()},
+                                      {"ZORVEL_RESOURCE_DIR=" + folder.path().string()});
+    std::filesystem::remove(Paths::modelURL());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.standardError.starts_with("Папка «" + recording.string() + "» занята")) << run.standardError;
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{".zorvel.lock", "mic.caf", "system.caf"}));
+    (*session)->stop();
+    EXPECT_FALSE(isFolderLocked(recording));
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"mic.caf", "system.caf"}));
+}
+
+// A session that could not start leaves no empty folder behind for "the newest recording" to
+// find; one that recorded something keeps it.
+TEST_F(RecordingLogic, AFailedStartRemovesItsFolderOnlyWhenNothingWasRecorded) {
+    backend.output.openFailure = failureAt(CaptureStep::connect, 6);
+    auto failed = RecordingSession::create(true, backend);
+    ASSERT_TRUE(failed.has_value());
+    ASSERT_FALSE((*failed)->start().has_value());
+    EXPECT_FALSE(std::filesystem::exists((*failed)->folderURL()));
+
+    backend.output.openFailure.reset();
+    backend.input.startFailure = failureAt(CaptureStep::startStream, 3);
+    auto half = RecordingSession::create(true, backend);
+    ASSERT_TRUE(half.has_value());
+    const std::int16_t samples[2 * 4410] = {};
+    std::atomic<bool> delivering{true};
+    std::thread output([&] {
+        while (delivering)
+            if (!backend.deliver(CaptureDevice::defaultOutputMonitor, samples, 4410))
+                std::this_thread::sleep_for(1ms);
+    });
+    ASSERT_FALSE((*half)->start().has_value());
+    delivering = false;
+    output.join();
+    // The system audio ran before the microphone failed; what it wrote stays.
+    EXPECT_TRUE(std::filesystem::exists((*half)->folderURL() / "system.caf"));
+    EXPECT_FALSE(isFolderLocked((*half)->folderURL()));
 }
 
 TEST_F(RecordingLogic, SessionStartedAtIsConstructionTime) {
