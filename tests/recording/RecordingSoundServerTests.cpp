@@ -21,10 +21,13 @@
 #include <random>
 #include <regex>
 #include <sndfile.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+<<<<<<< HEAD
 #include <unistd.h>
+=======
+#include <thread>
+>>>>>>> 906cc41 (Microphone self-test: its file in a private folder, never through a link; a clear error without a temporary folder)
 
 using namespace zorvel;
 using namespace zorvel::test;
@@ -207,6 +210,7 @@ protected:
         pactl({"set-default-sink", "speakers"});
     }
     TemporaryFolder folder{"sound"};
+    std::filesystem::path micTestFile() const;
 };
 
 } // namespace
@@ -423,8 +427,14 @@ TEST_F(SoundServer, SessionTracksStayAlignedToTheWallClock) {
     EXPECT_LE(micAt - systemAt, seconds(micNoise.end - systemNoise.begin) + 0.06);
 }
 
+// Where the self-test records when TMPDIR is the test's folder: a folder of the user's own in it.
+std::filesystem::path SoundServer::micTestFile() const {
+    return folder / ("zorvel-" + std::to_string(::geteuid())) / "zorvel-mic-test.caf";
+}
+
 // The child is killed while recording: the file it leaves holds what it wrote.
 TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
+<<<<<<< HEAD
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry)
         if (std::string_view(*entry).substr(0, 7) != "TMPDIR=")
@@ -439,11 +449,12 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+=======
+>>>>>>> 906cc41 (Microphone self-test: its file in a private folder, never through a link; a clear error without a temporary folder)
     writeNoise(folder / "speech.wav", {48000, 1, SampleFormat::float32}, 3.0, 11);
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    auto child = startProgram(zorvelExecutable(), {"--mic-test", "30"}, {"TMPDIR=" + folder.path().string()});
     auto speaking = play("feed", folder / "speech.wav");
+<<<<<<< HEAD
     // Killed once the file holds two seconds, however long start-up took.
     const auto capture = folder / "zorvel-mic-test.caf";
     const bool wroteTwoSeconds = waitUntil([&] { return framesIn(capture) > 48000 * 2; }, 30s);
@@ -459,11 +470,31 @@ TEST_F(SoundServer, AKilledRecordingLeavesAReadableFile) {
     // Everything written before the kill is there.
     EXPECT_GT(left.frames(), 48000 * 2);
     EXPECT_TRUE(LoudnessEnvelope::analyze(folder / "zorvel-mic-test.caf").has_value());
+=======
+    // Killed once two seconds are in the file, however long start-up takes on a loaded machine.
+    const auto framesOnDisk = [&] {
+        SF_INFO info{};
+        SNDFILE* file = sf_open(micTestFile().c_str(), SFM_READ, &info);
+        if (file != nullptr)
+            sf_close(file);
+        return file != nullptr ? static_cast<std::int64_t>(info.frames) : 0;
+    };
+    ASSERT_TRUE(waitUntil([&] { return framesOnDisk() >= 48000 * 2; }));
+    const std::int64_t written = framesOnDisk();
+    ::kill(child.pid(), SIGKILL);
+    EXPECT_EQ(child.wait().exitStatus, 128 + SIGKILL);
+    EXPECT_EQ(speaking.get().exitStatus, 0);
+
+    const Recorded left = readRecording(micTestFile());
+    EXPECT_EQ(left.rate, 48000);
+    EXPECT_GE(left.frames(), written);
+    EXPECT_TRUE(LoudnessEnvelope::analyze(micTestFile()).has_value());
+>>>>>>> 906cc41 (Microphone self-test: its file in a private folder, never through a link; a clear error without a temporary folder)
 
     // And a recording folder holding that capture transcribes, every written second mixed in.
     const auto recording = folder / "2025-03-05 14-03-27";
     std::filesystem::create_directories(recording);
-    std::filesystem::copy_file(folder / "zorvel-mic-test.caf", recording / "mic.caf");
+    std::filesystem::copy_file(micTestFile(), recording / "mic.caf");
     writeText(recording / "mic-16k.wav.segments", "0 900 Запись оборвалась.\n");
     std::filesystem::create_directories(folder / "resources" / "bin");
     std::filesystem::create_symlink(whisperDouble(), folder / "resources" / "bin" / "whisper-cli");
@@ -490,6 +521,7 @@ TEST_F(SoundServer, MicTestPrintsItsReport) {
                             "перезапусков движка: 1, движок сломан: false\n"
                             "пик записи: 0\\.0000\n"
                             "файл: " +
+<<<<<<< HEAD
                             (folder / "zorvel-mic-test.caf").string() + "\n");
     std::smatch silences;
     ASSERT_TRUE(std::regex_match(run.standardOutput, silences, report)) << run.standardOutput;
@@ -499,6 +531,45 @@ TEST_F(SoundServer, MicTestPrintsItsReport) {
     EXPECT_GE(std::stod(silences[1].str()), 1.0) << run.standardOutput;
     EXPECT_GE(std::stod(silences[2].str()), 2.3) << run.standardOutput;
     EXPECT_TRUE(std::filesystem::exists(folder / "zorvel-mic-test.caf"));
+=======
+                            micTestFile().string() + "\n");
+    EXPECT_TRUE(std::regex_match(run.standardOutput, report)) << run.standardOutput;
+    // The silent microphone: the silence of step 2 is read after the extra 0.3 s.
+    EXPECT_NE(run.standardOutput.find("  2 с: тишина 2.3 с\n"), std::string::npos) << run.standardOutput;
+    EXPECT_TRUE(std::filesystem::exists(micTestFile()));
+}
+
+// The self-test writes into a folder of its own in the shared temporary folder: links planted
+// under its names, or a folder of that name open to others, never make it write elsewhere.
+TEST_F(SoundServer, MicTestNeverWritesThroughAPlantedLink) {
+    const auto victim = folder / "victim.txt";
+    writeText(victim, "precious");
+    const auto elsewhere = folder / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::create_symlink(victim, folder / "zorvel-mic-test.caf");
+    std::filesystem::create_symlink(elsewhere, micTestFile().parent_path());
+    auto run = runProgram(zorvelExecutable(), {"--mic-test", "1"}, {"TMPDIR=" + folder.path().string()});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(readText(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+    const std::string label = "файл: ";
+    const auto at = run.standardOutput.rfind(label);
+    ASSERT_NE(at, std::string::npos) << run.standardOutput;
+    const std::filesystem::path reported =
+        run.standardOutput.substr(at + label.size(), run.standardOutput.find('\n', at) - at - label.size());
+    EXPECT_EQ(reported.parent_path().parent_path(), folder.path()) << run.standardOutput;
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(reported)));
+
+    // Its own folder, with a link planted inside: the link is replaced by the recording.
+    std::filesystem::remove(micTestFile().parent_path());
+    std::filesystem::create_directory(micTestFile().parent_path());
+    std::filesystem::permissions(micTestFile().parent_path(), std::filesystem::perms::owner_all);
+    std::filesystem::create_symlink(victim, micTestFile());
+    run = runProgram(zorvelExecutable(), {"--mic-test", "1"}, {"TMPDIR=" + folder.path().string()});
+    EXPECT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(readText(victim), "precious");
+    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(micTestFile())));
+>>>>>>> 906cc41 (Microphone self-test: its file in a private folder, never through a link; a clear error without a temporary folder)
 }
 
 TEST_F(SoundServer, MicTestWithoutAMicrophoneFailsWithItsMessage) {
