@@ -346,9 +346,10 @@ StageTimes runStages(const std::filesystem::path& folder) {
     std::vector<std::filesystem::path> wavs;
     std::vector<std::filesystem::path> jsons;
     std::vector<LoudnessEnvelope> envelopes;
+    const auto converter = orThrow(Converter::find(), "converter");
     for (const auto& name : names) {
         const auto wav = folder / (name + "-16k.wav");
-        const auto command = Converter::workWAVCommand(folder / (name + ".caf"), wav);
+        const auto command = Converter::workWAVCommand(converter, (folder / (name + ".caf")).string(), wav.string());
         times.conversion +=
             secondsOf([&] { orThrow(Transcriber::runProcess(command.executable, command.arguments, log), "convert"); });
         wavs.push_back(wav);
@@ -380,7 +381,7 @@ StageTimes runStages(const std::filesystem::path& folder) {
     log.close();
     const auto mixdown = folder / "mixdown.wav";
     times.mix = secondsOf([&] { orThrow(Mixdown::mix(wavs, mixdown), "mix"); });
-    const auto aac = Converter::aacCommand(mixdown, folder / "audio.m4a");
+    const auto aac = Converter::aacCommand(converter, mixdown.string(), (folder / "audio.m4a").string());
     times.aac = secondsOf([&] {
         const auto outcome = runChildProcess(aac.executable, aac.arguments, ChildOutput::toNullDevice);
         if (!outcome || !outcome->succeeded())
