@@ -5,6 +5,7 @@
 #include "app/SingleInstance.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
+#include "support/ChildProcess.h"
 #include "support/FileDescriptor.h"
 
 #include <QApplication>
@@ -13,11 +14,11 @@
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTranslator>
-#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace zorvel {
@@ -42,33 +43,18 @@ private:
     std::unique_ptr<RecordingSession> m_session;
 };
 
-int quitSignalSocket[2] = {-1, -1};
-
-void quitSignalHandler(int) {
-    const char byte = 1;
-    // Nothing else is safe in a signal handler; the byte wakes the event loop, which quits. The
-    // socket does not block, so a burst of signals cannot hang the handler.
-    const int interruptedErrno = errno;
-    [[maybe_unused]] const auto ignored = ::write(quitSignalSocket[0], &byte, 1);
-    errno = interruptedErrno;
-}
-
 // SIGTERM (logout, shutdown, `kill`), SIGINT and SIGHUP quit through the event loop like the menu
-// does, so that a running recording is stopped and its files completed.
+// does, so that a running recording is stopped and its files completed. The handler also stops a
+// running transcription's tool at once (TerminationSignals).
 void quitOnSignals(QApplication& app) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, quitSignalSocket) != 0)
+    TerminationSignals::install();
+    if (TerminationSignals::wakeDescriptor() < 0)
         return;
-    auto* notifier = new QSocketNotifier(quitSignalSocket[1], QSocketNotifier::Read, &app);
+    auto* notifier = new QSocketNotifier(TerminationSignals::wakeDescriptor(), QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
         notifier->setEnabled(false);
         QCoreApplication::quit();
     });
-    struct sigaction action {};
-    action.sa_handler = quitSignalHandler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        ::sigaction(signal, &action, nullptr);
 }
 
 } // namespace
@@ -137,8 +123,14 @@ int runApplication(int& argc, char** argv) {
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         std::fputs("Zorvel: системный трей недоступен; значок появится, когда панель запустится.\n", stderr);
     const int status = QApplication::exec();
-    // A transcription still running ends with the process; tearing Qt down under it would not be safe.
+    // A transcription still running ends with the process; tearing Qt down under it would not be
+    // safe. Its tool is stopped first, and the run given a moment to remove what it was writing;
+    // the events it posts are not handled any more (its failure is no news while quitting).
     if (delegate->isTranscribing()) {
+        TerminationSignals::raise(SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Transcriber::runsInProgress() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::fflush(nullptr);
         std::_Exit(status);
     }

@@ -314,6 +314,8 @@ void install() {
         struct sigaction action {};
         action.sa_handler = onTerminationSignal;
         sigemptyset(&action.sa_mask);
+        // Other threads' calls go on; the run's own waits are ended by its child's death.
+        action.sa_flags = SA_RESTART;
         for (const int signal : {SIGTERM, SIGINT, SIGHUP})
             ::sigaction(signal, &action, nullptr);
         return true;

@@ -145,6 +145,9 @@ protected:
                 process->waitForFinished(3000);
             }
         }
+        // The next test of this process connects to its own bus under the same name.
+        connection.reset();
+        QDBusConnection::disconnectFromBus("test-desktop");
     }
 
     std::vector<std::string> environment() {
@@ -389,6 +392,33 @@ TEST_F(TrayEndToEnd, ARecordingCutShortIsOfferedAndTranscribedAfterTheNextStart)
     EXPECT_EQ(app.exitCode(), 0);
     launch();
     EXPECT_TRUE(items().contains("Транскрибировать незавершённые записи (1)")) << appOutput();
+}
+
+// SIGTERM while a transcription runs: the application ends at once, its recogniser with it, and
+// the folder keeps its captures and nothing half-written.
+TEST_F(TrayEndToEnd, SigtermDuringATranscriptionEndsItsToolAndLeavesNoHalfWrittenFile) {
+    launch();
+    click("Начать запись");
+    ASSERT_TRUE(waitUntil([&] { return items().contains("Остановить запись"); }, 10000)) << appOutput();
+    const auto folder = waitForNewRecordingFolder();
+    ASSERT_FALSE(folder.empty());
+    test::writeText(folder / "system-16k.wav.segments", "!wait " + (folder / "never").string() + "\n0 900 Не дождётся.\n");
+    test::writeAudio(resources / "sound.wav", {44100, 2, SampleFormat::int16}, test::noise(44100, 2, 0.5F, 7));
+    const auto played = test::runProgram("/usr/bin/paplay", {"-d", "speakers", (resources / "sound.wav").string()});
+    ASSERT_EQ(played.exitStatus, 0) << played.standardError;
+    click("Остановить запись");
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(folder / "system-16k.wav.pid"); }, 30000)) << appOutput();
+    const pid_t recogniser = std::stoi(test::readText(folder / "system-16k.wav.pid"));
+
+    app.terminate();
+    ASSERT_TRUE(app.waitForFinished(10000)) << appOutput();
+    EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+    EXPECT_TRUE(test::waitUntil([&] { return !test::processIsAlive(recogniser); }, std::chrono::seconds(5)));
+    std::vector<std::string> left;
+    for (const auto& name : test::listFolder(folder))
+        if (!name.ends_with(".segments") && !name.ends_with(".pid"))
+            left.push_back(name);
+    EXPECT_EQ(left, (std::vector<std::string>{"mic.caf", "system-16k.wav", "system.caf", "whisper.log"}));
 }
 
 } // namespace
