@@ -1,4 +1,5 @@
 // The recorders' logic against a capture device under the test's control.
+#include "GgmlModels.h"
 #include "FakeAudioBackend.h"
 #include "QtEventLoop.h"
 #include "cli/MicTest.h"
@@ -432,7 +433,7 @@ TEST_F(RecordingLogic, SessionHoldsItsFolderUntilItStops) {
     std::filesystem::create_directories(folder / "bin");
     std::filesystem::create_symlink(whisperDouble(), folder / "bin" / "whisper-cli");
     std::filesystem::create_directories(Paths::modelURL().parent_path());
-    writeText(Paths::modelURL(), "model");
+    test::writeWeightlessWhisperModel(Paths::modelURL());
     const ProgramRun run = runProgram(zorvelExecutable(), {"--transcribe", recording.string()},
                                       {"ZORVEL_RESOURCE_DIR=" + folder.path().string()});
     std::filesystem::remove(Paths::modelURL());
