@@ -10,12 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace zorvel::bench {
 
 ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     std::vector<std::string> copies(arguments);
     for (auto& argument : copies)
         argv.push_back(argument.data());
@@ -48,7 +47,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem
 double median(std::vector<double> values) {
     if (values.empty())
         return 0;
-    std::sort(values.begin(), values.end());
+    std::ranges::sort(values);
     const size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
@@ -75,7 +74,7 @@ long peakResidentKiB() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0)
+        if (line.starts_with("VmHWM:"))
             return std::stol(line.substr(6));
     return -1;
 }

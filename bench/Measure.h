@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace zorvel::bench {
@@ -21,7 +22,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem
 // Seconds taken by `work`.
 template <typename Work> double secondsOf(Work&& work) {
     const auto start = std::chrono::steady_clock::now();
-    work();
+    std::forward<Work>(work)();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 

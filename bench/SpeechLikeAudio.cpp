@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
+#include <memory>
+#include <soxr.h>
 
 namespace zorvel::bench {
 
@@ -71,7 +74,8 @@ Result<void> writeTrack(const std::filesystem::path& path, AudioFormat format, s
     Random shape{seed * 40503U + 7U};
     float lowPassed = 0.0F;
     size_t next = 0;
-    std::int64_t syllableStart = 0, syllableEnd = 0;
+    std::int64_t syllableStart = 0;
+    std::int64_t syllableEnd = 0;
     float syllableAmplitude = 0.0F;
 
     std::vector<float> chunk(static_cast<size_t>(rate * format.channels));
@@ -105,6 +109,68 @@ Result<void> writeTrack(const std::filesystem::path& path, AudioFormat format, s
         TRY(file.write(chunk.data(), frames));
     }
     return {};
+}
+
+Result<void> writeMicWithEcho(const std::filesystem::path& path, const std::filesystem::path& own,
+                              const std::filesystem::path& system, std::int64_t delayMs, double belowDb,
+                              double driftPpm) {
+    auto ownFile = TRY(AudioFileReader::open(own));
+    auto systemFile = TRY(AudioFileReader::open(system));
+    const std::int64_t rate = ownFile.sampleRate();
+    auto out = TRY(AudioFileWriter::create(path, {static_cast<int>(rate), 1, SampleFormat::int16}));
+    soxr_error_t error = nullptr;
+    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_HI_PREC_CLOCK);
+    const std::unique_ptr<soxr, void (*)(soxr*)> clock(
+        soxr_create(static_cast<double>(rate), static_cast<double>(rate) * (1.0 + driftPpm * 1e-6), 1, &error,
+                    &io, &quality, nullptr),
+        [](soxr* resampler) { soxr_delete(resampler); });
+    if (!clock)
+        return failure(Error::platform("soxr_create failed"));
+
+    // (lag in ms after the direct sound, gain): a small room's first reflections.
+    const std::array<std::pair<std::int64_t, double>, 6> reflections = {
+        {{0, 1.0}, {3, 0.5}, {11, -0.35}, {23, 0.25}, {41, -0.15}, {60, 0.1}}};
+    double energy = 0.0;
+    for (const auto& [lag, gain] : reflections)
+        energy += gain * gain;
+    const double scale = std::pow(10.0, -belowDb / 20.0) / std::sqrt(energy);
+    const std::int64_t reach = (delayMs + 60) * rate / 1000;
+
+    // The system track on the microphone's clock, with the reach of the room before it.
+    std::vector<float> heard(static_cast<size_t>(reach), 0.0F);
+    std::vector<float> chunk(static_cast<size_t>(rate)), mine(static_cast<size_t>(rate)),
+        stretched(static_cast<size_t>(2 * rate));
+    bool systemEnded = false;
+    while (true) {
+        const std::int64_t m = TRY(ownFile.read(mine.data(), rate));
+        if (m == 0)
+            return {};
+        while (static_cast<std::int64_t>(heard.size()) < reach + m) {
+            std::int64_t n = 0;
+            if (!systemEnded) {
+                n = TRY(systemFile.read(chunk.data(), rate));
+                systemEnded = n == 0;
+            }
+            if (n == 0) {
+                std::fill(chunk.begin(), chunk.end(), 0.0F);
+                n = rate;
+            }
+            size_t used = 0, made = 0;
+            soxr_process(clock.get(), chunk.data(), static_cast<size_t>(n), &used, stretched.data(),
+                         stretched.size(), &made);
+            heard.insert(heard.end(), stretched.begin(),
+                         stretched.begin() + static_cast<std::ptrdiff_t>(made));
+        }
+        for (std::int64_t i = 0; i < m; ++i) {
+            double echo = 0.0;
+            for (const auto& [lag, gain] : reflections)
+                echo += gain * heard[static_cast<size_t>(reach + i - (delayMs + lag) * rate / 1000)];
+            mine[static_cast<size_t>(i)] += static_cast<float>(scale * echo);
+        }
+        heard.erase(heard.begin(), heard.begin() + m);
+        TRY(out.write(mine.data(), m));
+    }
 }
 
 std::string recognisedLines(const std::vector<Utterance>& conversation, int speaker) {

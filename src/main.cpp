@@ -9,9 +9,9 @@
 
 int main(int argc, char** argv) {
     // System messages (strerror, libpulse) in the user's language; numbers stay in the C form,
-    // which our own formatting never leaves anyway.
-    std::setlocale(LC_ALL, "");
-    std::setlocale(LC_NUMERIC, "C");
+    // which our own formatting never leaves anyway. Set before any other thread exists.
+    std::setlocale(LC_ALL, "");     // NOLINT(concurrency-mt-unsafe)
+    std::setlocale(LC_NUMERIC, "C"); // NOLINT(concurrency-mt-unsafe)
     const std::vector<std::string> arguments(argv, argv + argc);
     const zorvel::ModeChoice choice = zorvel::chooseMode(arguments);
     switch (choice.mode) {

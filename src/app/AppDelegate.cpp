@@ -1,8 +1,12 @@
 #include "app/AppDelegate.h"
 
+#include "app/Autostart.h"
+#include "app/RecordingFolders.h"
+#include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
 #include "support/FileTimes.h"
 #include "support/Files.h"
+#include "support/FolderLock.h"
 #include "support/FormatDuration.h"
 #include "support/Paths.h"
 #include "support/Settings.h"
@@ -10,9 +14,8 @@
 #include <QCoreApplication>
 #include <QKeySequence>
 #include <algorithm>
+#include <cmath>
 #include <thread>
-#include <unicode/normalizer2.h>
-#include <unicode/unistr.h>
 
 namespace zorvel {
 
@@ -28,20 +31,22 @@ constexpr LanguageChoice languages[] = {{"Русский", "ru"}, {"English", "e
 
 QString qPath(const std::filesystem::path& path) { return QString::fromStdString(path.string()); }
 
-bool modelIsPresent() { return fileExists(Paths::modelURL()); }
+QUrl fileURL(const std::filesystem::path& path) { return QUrl::fromLocalFile(qPath(path)); }
 
-// Names compare in code-point order of their canonically composed forms.
-std::string composed(const std::string& name) {
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-    if (U_FAILURE(status))
-        return name;
-    const icu::UnicodeString text = nfc->normalize(icu::UnicodeString::fromUTF8(name), status);
-    if (U_FAILURE(status))
-        return name;
-    std::string out;
-    text.toUTF8String(out);
-    return out;
+// A damaged model counts as missing, so that the menu offers the download again.
+bool modelIsPresent() { return checkWhisperModel(Paths::modelURL()).isPresent(); }
+
+QString clockText(double seconds) {
+    return QString::fromStdString(formatDuration(static_cast<std::int64_t>(std::max(0.0, seconds))));
+}
+
+// Key equivalents work on macOS, where the menu bar owns the keyboard while its menu is open. A
+// tray menu on Linux is drawn by the panel, which shows such hints but never acts on them, and a
+// global Ctrl+R or Ctrl+Q would take reload and quit away from every other application.
+void setKeyEquivalent([[maybe_unused]] QAction* item, [[maybe_unused]] const char* key) {
+#if defined(__APPLE__)
+    item->setShortcut(QKeySequence(key));
+#endif
 }
 
 } // namespace
@@ -53,7 +58,7 @@ AppDelegate::AppDelegate(AppServices services, QObject* parent) : QObject(parent
 AppDelegate::~AppDelegate() = default;
 
 void AppDelegate::applicationDidFinishLaunching() {
-    m_services.statusIcon->setLook(IconLook::idle, "Zorvel");
+    refreshLook();
     m_services.statusIcon->setTitle({});
 
     m_statusLine->setEnabled(false);
@@ -61,10 +66,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_menu.addSeparator();
 
     m_toggleItem = m_menu.addAction("Начать запись", this, &AppDelegate::toggleRecording);
-    m_toggleItem->setShortcut(QKeySequence("Ctrl+R"));
+    setKeyEquivalent(m_toggleItem, "Ctrl+R");
     m_openTranscriptItem = m_menu.addAction("Открыть последний конспект", this, &AppDelegate::openLastTranscript);
-    m_openTranscriptItem->setEnabled(false);
+    // The newest transcript on disk, so that the item works after a restart too.
+    m_lastTranscriptURL = RecordingFolders::latestTranscript();
+    m_openTranscriptItem->setEnabled(m_lastTranscriptURL.has_value());
     m_retranscribeItem = m_menu.addAction("Транскрибировать последнюю запись", this, &AppDelegate::retranscribeLast);
+    m_unfinishedItem = m_menu.addAction(QString(), this, &AppDelegate::transcribeUnfinished);
     m_menu.addAction("Открыть папку записей", this, &AppDelegate::openRecordingsFolder);
     m_menu.addSeparator();
 
@@ -82,12 +90,24 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_menu.addMenu(m_languageMenu);
     refreshLanguageChecks();
 
+    m_startAtLoginItem = m_menu.addAction("Запускать при входе в систему");
+    m_startAtLoginItem->setCheckable(true);
+    refreshStartAtLogin();
+    connect(m_startAtLoginItem, &QAction::triggered, this, &AppDelegate::setStartAtLogin);
+
     m_downloadModelItem = m_menu.addAction("Скачать модель распознавания (1,6 ГБ)", this, &AppDelegate::downloadModel);
     m_downloadModelItem->setVisible(!modelIsPresent());
 
     m_menu.addSeparator();
     QAction* quit = m_menu.addAction("Завершить Zorvel", this, &AppDelegate::quitRequested);
-    quit->setShortcut(QKeySequence("Ctrl+Q"));
+    setKeyEquivalent(quit, "Ctrl+Q");
+
+    // Recordings can appear or finish behind our back (another instance, the command line).
+    connect(&m_menu, &QMenu::aboutToShow, this, [this] {
+        refreshUnfinished();
+        refreshStartAtLogin();
+    });
+    refreshUnfinished();
 
     m_services.statusIcon->attachMenu(&m_menu);
     if (!modelIsPresent())
@@ -114,8 +134,21 @@ void AppDelegate::setLanguage(QAction* item) {
     refreshLanguageChecks();
 }
 
-void AppDelegate::setStatusLine(const QString& text) {
+void AppDelegate::refreshStartAtLogin() { m_startAtLoginItem->setChecked(Autostart::isEnabled()); }
+
+void AppDelegate::setStartAtLogin(bool enabled) {
+    const auto executable = std::filesystem::path(QCoreApplication::applicationFilePath().toStdString());
+    const Result<void> changed = enabled ? Autostart::enable(executable) : Autostart::disable();
+    if (!changed)
+        alert(AlertStyle::warning,
+              enabled ? "Не удалось включить запуск при входе" : "Не удалось выключить запуск при входе",
+              QString::fromStdString(changed.error().description()));
+    refreshStartAtLogin();
+}
+
+void AppDelegate::setStatusLine(const QString& text, StatusSource source) {
     m_statusText = text;
+    m_statusSource = source;
     showStatusLine();
 }
 
@@ -124,17 +157,60 @@ void AppDelegate::setClockTitle(const QString& title) {
     m_clockTitle = title;
     m_services.statusIcon->setTitle(title);
     showStatusLine();
+    refreshLook();
 }
 
 void AppDelegate::showStatusLine() {
     m_statusLine->setText(m_clockTitle.isEmpty() ? m_statusText : m_statusText + " —" + m_clockTitle);
 }
 
-void AppDelegate::alert(AlertStyle style, const QString& message, const QString& informativeText) {
-    m_services.alerts->show(style, message, informativeText);
+void AppDelegate::refreshLook() {
+    QString toolTip = "Zorvel";
+    QStringList work;
+    if (m_isTranscribing)
+        work << m_transcriptionText;
+    if (m_modelDownloader.isDownloading())
+        work << m_downloadText;
+
+    if (m_session) {
+        const QString state = m_micWarned ? "Микрофон молчит" : "Идёт запись";
+        m_services.statusIcon->setLook(m_micWarned ? IconLook::warning : IconLook::recording, state);
+        toolTip += " — " + state;
+        if (!m_clockTitle.trimmed().isEmpty())
+            toolTip += " — " + m_clockTitle.trimmed();
+    } else if (!work.isEmpty()) {
+        m_services.statusIcon->setLook(IconLook::working,
+                                       m_isTranscribing ? "Транскрибирую…" : "Скачиваю модель…");
+    } else {
+        m_services.statusIcon->setLook(IconLook::idle, "Zorvel");
+    }
+    if (!m_session && work.size() == 1)
+        toolTip += " — " + work.front();
+    else
+        for (const QString& line : work)
+            toolTip += "\n" + line;
+    m_services.statusIcon->setToolTip(toolTip);
 }
 
-void AppDelegate::notify(const QString& title, const QString& body) { m_services.notifier->notify(title, body); }
+// An alert whose details begin with its own heading shows the heading once.
+void AppDelegate::alert(AlertStyle style, const QString& message, const QString& informativeText) {
+    QString details = informativeText;
+    if (details.startsWith(message + ": ")) {
+        details = details.mid(message.size() + 2);
+        if (!details.isEmpty())
+            details[0] = details[0].toUpper();
+    }
+    m_services.alerts->show(style, message, details);
+}
+
+void AppDelegate::notify(const QString& title, const QString& body, const QUrl& target) {
+    m_services.notifier->notify(title, body, target);
+}
+
+void AppDelegate::anotherInstanceStarted() {
+    notify("Zorvel уже запущен",
+           m_statusLine->text() + ". Меню открывается щелчком по значку Zorvel на панели.");
+}
 
 void AppDelegate::log(const std::string& line) const {
     if (m_services.log)
@@ -165,9 +241,8 @@ void AppDelegate::startRecording() {
     m_session = std::move(*created);
     m_toggleItem->setText("Остановить запись");
     setStatusLine(micEnabled ? "Идёт запись" : "Идёт запись (микрофон запрещён!)");
-    m_services.statusIcon->setLook(IconLook::recording, "Идёт запись");
-    setClockTitle(" 0:00");
     m_micWarned = false;
+    setClockTitle(" 0:00");
     startTimer();
     m_toggleItem->setEnabled(true);
 }
@@ -198,13 +273,18 @@ void AppDelegate::checkMicrophone(Recording& session) {
         if (m_micWarned)
             return;
         m_micWarned = true;
-        m_services.statusIcon->setLook(IconLook::warning, "Микрофон молчит");
+        refreshLook();
+#if defined(__APPLE__)
         notify("Zorvel: микрофон молчит",
                "Ваш голос не записывается. Проверьте устройство ввода в Настройках → Звук.");
+#else
+        notify("Zorvel: микрофон молчит",
+               "Ваш голос не записывается. Проверьте устройство ввода в настройках звука.");
+#endif
     } else if (m_micWarned) {
         m_micWarned = false;
         setStatusLine("Идёт запись");
-        m_services.statusIcon->setLook(IconLook::recording, "Идёт запись");
+        refreshLook();
     }
 }
 
@@ -214,32 +294,54 @@ void AppDelegate::stopRecording() {
     m_session->stop();
     const std::unique_ptr<Recording> stopped = std::move(m_session);
     m_timer.reset();
-    m_services.statusIcon->setLook(IconLook::idle, "Zorvel");
     setClockTitle({});
     m_toggleItem->setText("Начать запись");
     transcribe(stopped->folderURL(), stopped->startedAt());
+    // A recording that is not transcribed now (another run is going) waits among the unfinished.
+    refreshUnfinished();
 }
 
 // Transcription.
 
 void AppDelegate::transcribe(const std::filesystem::path& folder, TimePoint startedAt) {
+    startTranscription(folder, startedAt);
+}
+
+bool AppDelegate::startTranscription(const std::filesystem::path& folder, TimePoint startedAt) {
     if (m_isTranscribing)
-        return;
+        return false;
     if (!modelIsPresent()) {
         setStatusLine("Запись сохранена, модель не скачана");
         alert(AlertStyle::informational, "Запись сохранена",
               "Аудио лежит в " + qPath(folder) +
                   ". Скачайте модель через меню Zorvel и выберите «Транскрибировать последнюю запись».");
-        return;
+        return false;
     }
     m_isTranscribing = true;
-    setStatusLine("Транскрибирую…");
+    m_transcribingFolder = folder;
+    const int run = ++m_run;
+    m_transcriptionText = transcriptionText(std::nullopt);
+    setStatusLine(m_transcriptionText, StatusSource::transcription);
     m_retranscribeItem->setEnabled(false);
+    m_unfinishedItem->setEnabled(false);
+    refreshLook();
     const std::string language = Settings::effectiveTranscriptionLanguage();
 
+    const QPointer<AppDelegate> guard(this);
+    // Progress reports are posted to the main thread in order, ahead of the result.
+    auto progress = [guard, run](const TranscriptionProgress& report) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [guard, run, report] {
+                if (guard)
+                    guard->transcriptionDidProgress(run, report);
+            },
+            Qt::QueuedConnection);
+    };
     // A plain thread rather than a pool: quitting must not wait for a run, which ends with the process.
-    std::thread([run = m_services.runTranscription, language, folder, startedAt, guard = QPointer<AppDelegate>(this)] {
-        auto result = run(language, folder, startedAt);
+    std::thread([run = m_services.runTranscription, progress = std::move(progress), language, folder, startedAt,
+                 guard] {
+        auto result = run(language, folder, startedAt, progress);
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [guard, result = std::move(result), folder] {
@@ -248,45 +350,68 @@ void AppDelegate::transcribe(const std::filesystem::path& folder, TimePoint star
             },
             Qt::QueuedConnection);
     }).detach();
+    return true;
 }
 
-void AppDelegate::transcriptionDidFinish(const Result<std::filesystem::path>& result, const std::filesystem::path& folder) {
+QString AppDelegate::transcriptionText(const std::optional<TranscriptionProgress>& progress) const {
+    QString text = "Транскрибирую…";
+    if (m_batchSize > 1) {
+        const int number = m_batchSize - static_cast<int>(m_pendingFolders.size());
+        text = "Транскрибирую запись " + QString::number(number) + " из " + QString::number(m_batchSize) + "…";
+    }
+    if (!progress)
+        return text;
+    text += " " + QString::fromStdString(progress->speaker) + ", дорожка " + QString::number(progress->trackIndex) +
+            " из " + QString::number(progress->trackCount);
+    if (progress->trackSeconds > 0)
+        text += ": " + clockText(std::min(progress->recognisedSeconds, progress->trackSeconds)) + " из " +
+                clockText(progress->trackSeconds);
+    return text;
+}
+
+void AppDelegate::transcriptionDidProgress(int run, const TranscriptionProgress& progress) {
+    if (!m_isTranscribing || run != m_run)
+        return;
+    m_transcriptionText = transcriptionText(progress);
+    // Refines "Транскрибирую…" but never replaces what a later event wrote into the status line.
+    if (m_statusSource == StatusSource::transcription)
+        setStatusLine(m_transcriptionText, StatusSource::transcription);
+    refreshLook();
+    emit transcriptionProgressShown();
+}
+
+void AppDelegate::transcriptionDidFinish(const Result<TranscriptionOutcome>& result,
+                                         const std::filesystem::path& folder) {
     m_isTranscribing = false;
+    m_transcribingFolder.clear();
     m_retranscribeItem->setEnabled(true);
+    m_unfinishedItem->setEnabled(true);
+    refreshLook();
+    const QString name = QString::fromStdString(folder.filename().string());
     if (result) {
-        m_lastTranscriptURL = *result;
+        m_lastTranscriptURL = result->transcriptURL;
         m_openTranscriptItem->setEnabled(true);
-        setStatusLine("Конспект готов");
-        notify("Конспект готов", QString::fromStdString(folder.filename().string()));
+        if (result->speechFound) {
+            setStatusLine("Конспект готов");
+            notify("Конспект готов", name, fileURL(result->transcriptURL));
+        } else {
+            // The captures stay in the folder: that is where the user looks for what went wrong.
+            setStatusLine("Конспект готов: речь не распознана");
+            notify("Конспект готов", name + ": речь не распознана. Аудио осталось в папке записи.", fileURL(folder));
+        }
     } else {
         log("Транскрибация «" + folder.string() + "» не удалась: " + result.error().logText());
         setStatusLine("Ошибка транскрибации");
         alert(AlertStyle::warning, "Транскрибация не удалась. Аудио сохранено в " + qPath(folder),
               QString::fromStdString(result.error().description()));
     }
+    refreshUnfinished();
     emit transcriptionReported();
+    transcribeNextPending();
 }
 
 std::optional<std::filesystem::path> AppDelegate::newestRecordingFolder(const std::filesystem::path& except) {
-    std::vector<std::pair<std::string, std::filesystem::path>> folders;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(Paths::recordingsRoot(), error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.starts_with('.'))
-            continue;
-        std::error_code statusError;
-        if (!std::filesystem::is_directory(it->symlink_status(statusError)) || statusError)
-            continue;
-        std::error_code sameError;
-        if (!except.empty() && std::filesystem::equivalent(it->path(), except, sameError))
-            continue;
-        folders.emplace_back(composed(name), it->path());
-    }
-    if (folders.empty())
-        return std::nullopt;
-    std::stable_sort(folders.begin(), folders.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    return folders.back().second;
+    return RecordingFolders::newest(except);
 }
 
 void AppDelegate::retranscribeLast() {
@@ -301,16 +426,63 @@ void AppDelegate::retranscribeLast() {
     transcribe(*folder, creationTime(*folder).value_or(m_services.now()));
 }
 
+void AppDelegate::refreshUnfinished() {
+    std::vector<std::filesystem::path> busy;
+    if (m_session)
+        busy.push_back(m_session->folderURL());
+    if (!m_transcribingFolder.empty())
+        busy.push_back(m_transcribingFolder);
+    const auto folders = RecordingFolders::unfinished(busy);
+    m_unfinishedCount = static_cast<int>(folders.size());
+    m_unfinishedItem->setText("Транскрибировать незавершённые записи (" + QString::number(m_unfinishedCount) + ")");
+    m_unfinishedItem->setVisible(m_unfinishedCount > 0);
+}
+
+void AppDelegate::transcribeUnfinished() {
+    if (m_isTranscribing)
+        return;
+    std::vector<std::filesystem::path> busy;
+    if (m_session)
+        busy.push_back(m_session->folderURL());
+    const auto folders = RecordingFolders::unfinished(busy);
+    if (folders.empty()) {
+        refreshUnfinished();
+        return;
+    }
+    m_pendingFolders.assign(folders.begin(), folders.end());
+    m_batchSize = static_cast<int>(m_pendingFolders.size());
+    transcribeNextPending();
+}
+
+void AppDelegate::transcribeNextPending() {
+    while (!m_pendingFolders.empty() && !m_isTranscribing) {
+        const auto folder = m_pendingFolders.front();
+        m_pendingFolders.pop_front();
+        // Since the batch began, a folder may have been transcribed elsewhere or taken up again.
+        if (!RecordingFolders::isUnfinished(folder) || isFolderLocked(folder) ||
+            (m_session && folder == m_session->folderURL()))
+            continue;
+        if (!startTranscription(folder, creationTime(folder).value_or(m_services.now()))) {
+            // No model: it said so once; the rest of the batch waits for another try.
+            m_pendingFolders.clear();
+        }
+    }
+    if (m_pendingFolders.empty() && !m_isTranscribing)
+        m_batchSize = 0;
+}
+
 void AppDelegate::openLastTranscript() {
+    if (m_lastTranscriptURL && !fileExists(*m_lastTranscriptURL))
+        m_lastTranscriptURL = RecordingFolders::latestTranscript();
     if (m_lastTranscriptURL)
-        m_services.opener->open(QUrl::fromLocalFile(qPath(*m_lastTranscriptURL)));
+        m_services.opener->open(fileURL(*m_lastTranscriptURL));
 }
 
 void AppDelegate::openRecordingsFolder() {
     const auto root = Paths::recordingsRoot();
     std::error_code ignored;
     std::filesystem::create_directories(root, ignored);
-    m_services.opener->open(QUrl::fromLocalFile(qPath(root)));
+    m_services.opener->open(fileURL(root));
 }
 
 // Model download.
@@ -319,17 +491,21 @@ void AppDelegate::downloadModel() {
     if (m_modelDownloader.isDownloading())
         return;
     m_downloadModelItem->setEnabled(false);
-    setStatusLine("Скачиваю модель… 0%");
+    m_downloadText = "Скачиваю модель… 0%";
+    setStatusLine(m_downloadText);
     const QPointer<AppDelegate> guard(this);
     m_modelDownloader.onProgress = [guard](double fraction) {
         if (!guard)
             return;
         const auto percent = static_cast<long long>(fraction * 100.0);
-        guard->setStatusLine("Скачиваю модель… " + QString::number(percent) + "%");
+        guard->m_downloadText = "Скачиваю модель… " + QString::number(percent) + "%";
+        guard->setStatusLine(guard->m_downloadText);
+        guard->refreshLook();
     };
     m_modelDownloader.onFinish = [guard](const Result<void>& outcome) {
         if (!guard)
             return;
+        guard->refreshLook();
         if (!outcome) {
             guard->log(outcome.error().logText());
             guard->m_downloadModelItem->setEnabled(true);
@@ -338,11 +514,15 @@ void AppDelegate::downloadModel() {
                          QString::fromStdString(outcome.error().description()));
             return;
         }
+        // Without the voice-activity model transcription still works, only slower on pauses.
+        if (const auto& vadFailure = guard->m_modelDownloader.voiceActivityFailure())
+            guard->log(vadFailure->logText());
         guard->m_downloadModelItem->setVisible(false);
         guard->setStatusLine("Готов к записи");
         guard->notify("Модель скачана", "Zorvel готов к работе.");
     };
     m_modelDownloader.start();
+    refreshLook();
 }
 
 } // namespace zorvel

@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -16,11 +17,12 @@
 namespace zorvel {
 
 // The tray application's controller: owns the menu, the recording in progress, the one-second
-// clock, the transcription flag, the last transcript and the model downloader.
+// clock, the transcription flag and its queue of unfinished recordings, the last transcript and
+// the model downloader.
 //
 // Threads: everything here runs on the main thread. A transcription runs on a worker thread of
-// its own and touches nothing of the controller; its result comes back through the main event
-// loop and is dropped if the controller is gone by then.
+// its own and touches nothing of the controller; its progress and its result come back through
+// the main event loop and are dropped if the controller is gone by then.
 class AppDelegate : public QObject {
     Q_OBJECT
 
@@ -28,7 +30,7 @@ public:
     explicit AppDelegate(AppServices services, QObject* parent = nullptr);
     ~AppDelegate() override;
 
-    // Builds the menu and gives the tray icon its idle look.
+    // Builds the menu, gives the tray icon its idle look and counts the unfinished recordings.
     void applicationDidFinishLaunching();
     // Stops a running recording's recorders; the folder stays for a later transcription.
     void applicationWillTerminate();
@@ -37,17 +39,25 @@ public:
     void toggleRecording();
     void openLastTranscript();
     void retranscribeLast();
+    void transcribeUnfinished();
     void openRecordingsFolder();
     void setLanguage(QAction* item);
+    void setStartAtLogin(bool enabled);
     void downloadModel();
 
     // Transcribes a folder in the background, unless a transcription runs or the model is missing.
     void transcribe(const std::filesystem::path& folder, TimePoint startedAt);
-    void notify(const QString& title, const QString& body);
+    void notify(const QString& title, const QString& body, const QUrl& target = {});
+
+    // Another start of the application was turned away: say that this one runs, and how it is.
+    void anotherInstanceStarted();
 
     // The newest recording folder: the greatest name among the visible subfolders of the
     // recordings root, leaving out `except` (the folder being recorded).
     static std::optional<std::filesystem::path> newestRecordingFolder(const std::filesystem::path& except = {});
+
+    // Counts the recordings left without a transcript again and shows the count in the menu.
+    void refreshUnfinished();
 
     // One tick of the recording clock; the timer calls it every second.
     void tick();
@@ -58,6 +68,8 @@ public:
     QAction* toggleItem() const { return m_toggleItem; }
     QAction* openTranscriptItem() const { return m_openTranscriptItem; }
     QAction* retranscribeItem() const { return m_retranscribeItem; }
+    QAction* unfinishedItem() const { return m_unfinishedItem; }
+    QAction* startAtLoginItem() const { return m_startAtLoginItem; }
     QAction* downloadModelItem() const { return m_downloadModelItem; }
     QMenu* languageMenu() const { return m_languageMenu; }
     ModelDownloader& modelDownloader() { return m_modelDownloader; }
@@ -65,23 +77,36 @@ public:
     bool isTranscribing() const { return m_isTranscribing; }
     bool hasTimer() const { return m_timer != nullptr; }
     std::optional<std::filesystem::path> lastTranscriptURL() const { return m_lastTranscriptURL; }
+    int unfinishedCount() const { return m_unfinishedCount; }
 
 signals:
     // After the result of a transcription has been handled on the main thread.
     void transcriptionReported();
+    // After a progress report of a transcription has been shown.
+    void transcriptionProgressShown();
     // The user chose "Завершить Zorvel".
     void quitRequested();
 
 private:
+    // Who wrote the status line last, so that progress only refines its own text.
+    enum class StatusSource { event, transcription };
+
     void startRecording();
     void stopRecording();
     void startTimer();
     void checkMicrophone(Recording& session);
-    void transcriptionDidFinish(const Result<std::filesystem::path>& result, const std::filesystem::path& folder);
+    bool startTranscription(const std::filesystem::path& folder, TimePoint startedAt);
+    void transcriptionDidProgress(int run, const TranscriptionProgress& progress);
+    void transcriptionDidFinish(const Result<TranscriptionOutcome>& result, const std::filesystem::path& folder);
+    void transcribeNextPending();
     void refreshLanguageChecks();
-    void setStatusLine(const QString& text);
+    void refreshStartAtLogin();
+    void setStatusLine(const QString& text, StatusSource source = StatusSource::event);
     void setClockTitle(const QString& title);
     void showStatusLine();
+    // Gives the tray icon the look and tooltip of the whole state: recording first, then work.
+    void refreshLook();
+    QString transcriptionText(const std::optional<TranscriptionProgress>& progress) const;
     void alert(AlertStyle style, const QString& message, const QString& informativeText);
     void log(const std::string& line) const;
 
@@ -91,6 +116,8 @@ private:
     QAction* m_toggleItem = nullptr;
     QAction* m_openTranscriptItem = nullptr;
     QAction* m_retranscribeItem = nullptr;
+    QAction* m_unfinishedItem = nullptr;
+    QAction* m_startAtLoginItem = nullptr;
     QAction* m_downloadModelItem = nullptr;
     QMenu* m_languageMenu = nullptr;
     QActionGroup* m_languageGroup = nullptr;
@@ -101,8 +128,20 @@ private:
     std::optional<std::filesystem::path> m_lastTranscriptURL;
     ModelDownloader m_modelDownloader;
 
+    // The folder the running transcription works on, and the run's number, so that late
+    // progress reports of an earlier run are told apart.
+    std::filesystem::path m_transcribingFolder;
+    int m_run = 0;
+    // Unfinished recordings still to transcribe, oldest first, and the size of that batch.
+    std::deque<std::filesystem::path> m_pendingFolders;
+    int m_batchSize = 0;
+    int m_unfinishedCount = 0;
+
     QString m_statusText = QStringLiteral("Готов к записи");
+    StatusSource m_statusSource = StatusSource::event;
     QString m_clockTitle;
+    QString m_transcriptionText;
+    QString m_downloadText;
 };
 
 } // namespace zorvel

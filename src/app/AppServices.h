@@ -1,5 +1,6 @@
 #pragma once
 
+#include "pipeline/Transcriber.h"
 #include "support/Error.h"
 
 #include <QMenu>
@@ -9,23 +10,25 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 
 // The seams through which the tray controller reaches the desktop and the audio system, so that
 // its logic runs and is tested without a display, a sound server or a recogniser.
 
 namespace zorvel {
 
-using TimePoint = std::chrono::system_clock::time_point;
+// The looks of the tray icon: idle, a recording, a silent microphone during a recording, and
+// background work (a transcription or the model download) while nothing records.
+enum class IconLook { idle, recording, warning, working };
 
-// The three looks of the tray icon.
-enum class IconLook { idle, recording, warning };
-
-// The tray item: an icon with a look, an accessibility text and a title (the recording clock).
+// The tray item: an icon with a look, an accessibility text, a title (the recording clock, where
+// the item has room for text) and a tooltip with the state and the progress of background work.
 class StatusIcon {
 public:
     virtual ~StatusIcon() = default;
     virtual void setLook(IconLook look, const QString& accessibilityText) = 0;
     virtual void setTitle(const QString& title) = 0;
+    virtual void setToolTip(const QString& toolTip) = 0;
     virtual void attachMenu(QMenu* menu) = 0;
 };
 
@@ -38,11 +41,13 @@ public:
     virtual void show(AlertStyle style, const QString& message, const QString& informativeText) = 0;
 };
 
-// Desktop notifications; a notifier without a notification service beeps instead.
+// Desktop notifications; a notifier that cannot reach a notification service beeps instead.
 class Notifier {
 public:
     virtual ~Notifier() = default;
-    virtual void notify(const QString& title, const QString& body) = 0;
+    // `target`, when given, is opened when the user clicks the notification, where the
+    // notification service offers that.
+    virtual void notify(const QString& title, const QString& body, const QUrl& target = {}) = 0;
 };
 
 // Opens a file with its default application or a folder in the file browser.
@@ -66,6 +71,13 @@ public:
     virtual bool micBroken() const = 0;
 };
 
+// The end of a successful transcription.
+struct TranscriptionOutcome {
+    std::filesystem::path transcriptURL;
+    // False when the transcript holds no recognised speech.
+    bool speechFound = true;
+};
+
 struct AppServices {
     StatusIcon* statusIcon = nullptr;
     Alerts* alerts = nullptr;
@@ -79,9 +91,10 @@ struct AppServices {
     // One line for the application's log: what failed, with the platform's own words and codes
     // that the user-facing messages leave out. May be empty.
     std::function<void(const std::string& line)> log;
-    // Runs one whole transcription; called on a worker thread.
-    std::function<Result<std::filesystem::path>(const std::string& language, const std::filesystem::path& folder,
-                                                TimePoint startedAt)>
+    // Runs one whole transcription on a worker thread, reporting its progress to `progress` (see
+    // TranscriptionProgressCallback for the threads).
+    std::function<Result<TranscriptionOutcome>(const std::string& language, const std::filesystem::path& folder,
+                                               TimePoint startedAt, const TranscriptionProgressCallback& progress)>
         runTranscription;
 };
 

@@ -2,17 +2,23 @@
 
 #include "app/AppDelegate.h"
 #include "app/DesktopServices.h"
+#include "app/SingleInstance.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
+#include "support/ChildProcess.h"
 #include "support/FileDescriptor.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTranslator>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <unistd.h>
 
 namespace zorvel {
@@ -37,6 +43,20 @@ private:
     std::unique_ptr<RecordingSession> m_session;
 };
 
+// SIGTERM (logout, shutdown, `kill`), SIGINT and SIGHUP quit through the event loop like the menu
+// does, so that a running recording is stopped and its files completed. The handler also stops a
+// running transcription's tool at once (TerminationSignals).
+void quitOnSignals(QApplication& app) {
+    TerminationSignals::install();
+    if (TerminationSignals::wakeDescriptor() < 0)
+        return;
+    auto* notifier = new QSocketNotifier(TerminationSignals::wakeDescriptor(), QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [notifier] {
+        notifier->setEnabled(false);
+        QCoreApplication::quit();
+    });
+}
+
 } // namespace
 
 int runApplication(int& argc, char** argv) {
@@ -44,8 +64,21 @@ int runApplication(int& argc, char** argv) {
     QApplication::setOrganizationName("Zorvel");
     QApplication::setApplicationName("Zorvel");
     QApplication::setDesktopFileName("zorvel");
+    QApplication::setWindowIcon(applicationIcon());
     // No window: closing an alert must not end the application.
     QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance;
+    switch (instance.claim()) {
+    case SingleInstance::Claim::primary:
+        break;
+    case SingleInstance::Claim::toldRunning:
+        std::fputs("Zorvel уже запущен: его значок — в области уведомлений на панели.\n", stderr);
+        return 0;
+    case SingleInstance::Claim::runningButSilent:
+        std::fputs("Zorvel уже запущен, но не отвечает. Завершите его и запустите снова.\n", stderr);
+        return 1;
+    }
 
     // Qt's own texts (message box buttons) in Russian, like the rest of the interface.
     QTranslator qtTranslation;
@@ -54,8 +87,8 @@ int runApplication(int& argc, char** argv) {
 
     TrayStatusIcon statusIcon;
     MessageBoxAlerts alerts;
-    DBusNotifier notifier;
     DesktopOpener opener;
+    DBusNotifier notifier(opener);
     AppServices services;
     services.statusIcon = &statusIcon;
     services.alerts = &alerts;
@@ -70,18 +103,34 @@ int runApplication(int& argc, char** argv) {
         return std::make_unique<SessionRecording>(std::move(session));
     };
     services.runTranscription = [](const std::string& language, const std::filesystem::path& folder,
-                                   TimePoint startedAt) { return Transcriber(language).transcribe(folder, startedAt); };
+                                   TimePoint startedAt,
+                                   const TranscriptionProgressCallback& progress) -> Result<TranscriptionOutcome> {
+        std::size_t utterances = 0;
+        auto transcript = TRY(Transcriber(language).transcribe(folder, startedAt, [&](const TranscriptionProgress& report) {
+            utterances = report.utterances;
+            progress(report);
+        }));
+        return TranscriptionOutcome{std::move(transcript), utterances > 0};
+    };
 
     // Lives for the whole process; a transcription still running when the user quits ends with it.
-    static AppDelegate* delegate = new AppDelegate(services);
+    static auto* delegate = new AppDelegate(services);
     QObject::connect(delegate, &AppDelegate::quitRequested, &app, &QCoreApplication::quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate, &AppDelegate::applicationWillTerminate);
+    QObject::connect(&instance, &SingleInstance::activated, delegate, &AppDelegate::anotherInstanceStarted);
+    quitOnSignals(app);
     delegate->applicationDidFinishLaunching();
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         std::fputs("Zorvel: системный трей недоступен; значок появится, когда панель запустится.\n", stderr);
     const int status = QApplication::exec();
-    // A transcription still running ends with the process; tearing Qt down under it would not be safe.
+    // A transcription still running ends with the process; tearing Qt down under it would not be
+    // safe. Its tool is stopped first, and the run given a moment to remove what it was writing;
+    // the events it posts are not handled any more (its failure is no news while quitting).
     if (delegate->isTranscribing()) {
+        TerminationSignals::raise(SIGTERM);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (Transcriber::runsInProgress() > 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         std::fflush(nullptr);
         std::_Exit(status);
     }

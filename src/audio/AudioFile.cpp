@@ -1,7 +1,9 @@
 #include "audio/AudioFile.h"
 
 #include "audio/SampleConversion.h"
+#include "support/Files.h"
 
+#include <fcntl.h>
 #include <sndfile.h>
 #include <vector>
 
@@ -45,12 +47,14 @@ int subtypeFor(SampleFormat format) {
 } // namespace
 
 Result<AudioFileReader> AudioFileReader::open(const std::filesystem::path& path) {
+    auto descriptor = TRY(FileDescriptor::open(path, O_RDONLY, "Не удалось открыть аудиофайл"));
     SF_INFO info{};
-    detail::SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    detail::SndfileHandle file(sf_open_fd(descriptor.get(), SFM_READ, &info, SF_FALSE));
     if (!file)
         return failure(sndfileError("Не удалось открыть аудиофайл", path, nullptr));
     const bool storesInt16 = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_PCM_16;
-    return AudioFileReader(std::move(file), path, info.samplerate, info.channels, info.frames, storesInt16);
+    return AudioFileReader(std::move(descriptor), std::move(file), path, info.samplerate, info.channels, info.frames,
+                           storesInt16);
 }
 
 Result<std::int64_t> AudioFileReader::read(float* interleaved, std::int64_t frames) {
@@ -84,14 +88,15 @@ Result<AudioFileWriter> AudioFileWriter::create(const std::filesystem::path& pat
         info.format = container | SF_FORMAT_PCM_S8; // CAF stores 8-bit samples signed
     if (!sf_format_check(&info))
         return failure(Error::platform("Формат не поддерживается для «" + path.string() + "»"));
-    detail::SndfileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
+    auto descriptor = TRY(createFileReplacing(path, O_RDWR, "Не удалось создать аудиофайл"));
+    detail::SndfileHandle file(sf_open_fd(descriptor.get(), SFM_WRITE, &info, SF_FALSE));
     if (!file)
         return failure(sndfileError("Не удалось создать аудиофайл", path, nullptr));
     // Without clipping, libsndfile wraps out-of-range floats around when it writes integers.
     sf_command(file.get(), SFC_SET_CLIPPING, nullptr, SF_TRUE);
     if (headerUpdate == HeaderUpdate::afterEveryWrite)
         sf_command(file.get(), SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
-    return AudioFileWriter(std::move(file), path, format);
+    return AudioFileWriter(std::move(descriptor), std::move(file), path, format);
 }
 
 Result<void> AudioFileWriter::checkWritten(std::int64_t written, std::int64_t frames) {

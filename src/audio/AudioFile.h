@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/Error.h"
+#include "support/FileDescriptor.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -30,10 +31,15 @@ using SndfileHandle = std::unique_ptr<sf_private_tag, SndfileCloser>;
 
 // An audio file opened for reading. Samples are delivered as 32-bit floats with full scale 1.0
 // (a 16-bit sample s reads as s / 32768), frames interleaved, at the file's own rate and
-// channel count. Exists only when opening succeeded.
+// channel count. Exists only when opening succeeded. Files are opened by us and handed to
+// libsndfile as descriptors (it would otherwise refuse paths of 1024 bytes or more, and open
+// without O_CLOEXEC).
 class AudioFileReader {
 public:
     static Result<AudioFileReader> open(const std::filesystem::path& path);
+    AudioFileReader(AudioFileReader&&) noexcept = default;
+    // Replacing a reader would close its descriptor before libsndfile is done with it.
+    AudioFileReader& operator=(AudioFileReader&&) = delete;
 
     int sampleRate() const { return m_sampleRate; }
     int channels() const { return m_channels; }
@@ -46,11 +52,12 @@ public:
     Result<std::int64_t> read(float* interleaved, std::int64_t frames);
 
 private:
-    AudioFileReader(detail::SndfileHandle file, std::filesystem::path path, int sampleRate, int channels,
-                    std::int64_t length, bool storesInt16)
-        : m_file(std::move(file)), m_path(std::move(path)), m_sampleRate(sampleRate), m_channels(channels),
-          m_length(length), m_storesInt16(storesInt16) {}
+    AudioFileReader(FileDescriptor descriptor, detail::SndfileHandle file, std::filesystem::path path,
+                    int sampleRate, int channels, std::int64_t length, bool storesInt16)
+        : m_descriptor(std::move(descriptor)), m_file(std::move(file)), m_path(std::move(path)),
+          m_sampleRate(sampleRate), m_channels(channels), m_length(length), m_storesInt16(storesInt16) {}
 
+    FileDescriptor m_descriptor; // outlives m_file, which reads through it
     detail::SndfileHandle m_file;
     std::filesystem::path m_path;
     int m_sampleRate;
@@ -70,11 +77,15 @@ enum class HeaderUpdate { onClose, afterEveryWrite };
 // An audio file opened for writing; the container follows the extension (".caf", ".wav"), the
 // stored samples follow `format`. Samples handed over are converted to the stored format, with
 // clipping, so that a 16-bit file read as float and written back is bit-exact. The file is
-// completed when the writer is destroyed.
+// completed when the writer is destroyed. Whatever was at the path before is replaced by a new
+// file, created exclusively and never through a link.
 class AudioFileWriter {
 public:
     static Result<AudioFileWriter> create(const std::filesystem::path& path, AudioFormat format,
                                           HeaderUpdate headerUpdate = HeaderUpdate::onClose);
+    AudioFileWriter(AudioFileWriter&&) noexcept = default;
+    // Replacing a writer would close its descriptor before libsndfile has completed the file.
+    AudioFileWriter& operator=(AudioFileWriter&&) = delete;
 
     const AudioFormat& format() const { return m_format; }
     std::int64_t framesWritten() const { return m_framesWritten; }
@@ -87,10 +98,12 @@ public:
     Result<void> writeSilence(std::int64_t frames);
 
 private:
-    AudioFileWriter(detail::SndfileHandle file, std::filesystem::path path, AudioFormat format)
-        : m_file(std::move(file)), m_path(std::move(path)), m_format(format) {}
+    AudioFileWriter(FileDescriptor descriptor, detail::SndfileHandle file, std::filesystem::path path,
+                    AudioFormat format)
+        : m_descriptor(std::move(descriptor)), m_file(std::move(file)), m_path(std::move(path)), m_format(format) {}
     Result<void> checkWritten(std::int64_t written, std::int64_t frames);
 
+    FileDescriptor m_descriptor; // outlives m_file, which writes through it
     detail::SndfileHandle m_file;
     std::filesystem::path m_path;
     AudioFormat m_format;

@@ -10,10 +10,13 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <cerrno>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
-#include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zorvel {
@@ -37,6 +40,31 @@ std::optional<double> readNumber(const std::string& text) {
     if (end != text.c_str() + text.size())
         return std::nullopt;
     return value;
+}
+
+// The folder the self-test writes into: "zorvel-<uid>" in the per-user temporary folder ($TMPDIR,
+// else /tmp), created closed to others. A name in a shared folder can be taken by anyone, so it
+// is used only when it is a real folder of ours that nobody else may enter; otherwise the test
+// gets a fresh folder of its own. Fails, with a message, when there is no temporary folder.
+Result<std::filesystem::path> privateTemporaryFolder() {
+    const char* variable = std::getenv("TMPDIR");
+    const std::filesystem::path base = variable && *variable ? variable : "/tmp";
+    struct stat status {};
+    if (::stat(base.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return failure(Error::platform("Временная папка «" + base.string() + "» не найдена. Проверьте переменную TMPDIR."));
+    const auto own = base / ("zorvel-" + std::to_string(::geteuid()));
+    ::mkdir(own.c_str(), 0700);
+    const int folder = ::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool safe = folder >= 0 && ::fstat(folder, &status) == 0 && S_ISDIR(status.st_mode) &&
+                      status.st_uid == ::geteuid() && (status.st_mode & 077) == 0;
+    if (folder >= 0)
+        ::close(folder);
+    if (safe)
+        return own;
+    std::string unique = (base / "zorvel-XXXXXX").string();
+    if (::mkdtemp(unique.data()) == nullptr)
+        return failure(Error::fromErrno("Не удалось создать временную папку", unique, errno));
+    return std::filesystem::path(unique);
 }
 
 // Turns the main thread's event loop until `seconds` from now.
@@ -66,10 +94,13 @@ int runMicTest(int& argc, char** argv, const std::vector<std::string>& arguments
     const MicTestDuration duration =
         micTestDuration(flagIndex + 1 < arguments.size() ? std::optional(arguments[flagIndex + 1]) : std::nullopt);
     const double halfPoint = duration.seconds * 0.5;
-    const std::filesystem::path testFile = std::filesystem::temp_directory_path() / "zorvel-mic-test.caf";
-
-    std::error_code ignored;
-    std::filesystem::remove(testFile, ignored);
+    const auto folder = privateTemporaryFolder();
+    if (!folder) {
+        writeToDescriptor(STDERR_FILENO, folder.error().description() + "\n");
+        return 1;
+    }
+    // The recorder replaces whatever is there by a new file, never writing through a link.
+    const std::filesystem::path testFile = *folder / "zorvel-mic-test.caf";
 
     MicRecorder recorder;
     if (auto started = recorder.start(testFile); !started) {

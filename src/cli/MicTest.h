@@ -17,11 +17,11 @@ struct MicTestDuration {
 };
 MicTestDuration micTestDuration(const std::optional<std::string>& operand);
 
-// `zorvel --mic-test [SECONDS]`: records the default input into "zorvel-mic-test.caf" in the
-// temporary folder, reports the silence once a second, imitates a device change half way, and
-// reports the restarts, the broken flag, the loudest 10 ms and the file. Creates the
-// QCoreApplication it needs and runs on the main thread. Returns the exit status: 0, or 1 when the
-// recorder ended broken or could not start.
+// `zorvel --mic-test [SECONDS]`: records the default input into "zorvel-mic-test.caf" in a
+// private folder ("zorvel-<uid>") in the temporary folder, reports the silence once a second,
+// imitates a device change half way, and reports the restarts, the broken flag, the loudest 10 ms
+// and the file. Creates the QCoreApplication it needs and runs on the main thread. Returns the exit
+// status: 0, or 1 when the recorder ended broken, could not start, or there is no temporary folder.
 int runMicTest(int& argc, char** argv, const std::vector<std::string>& arguments, std::size_t flagIndex);
 
 } // namespace zorvel

@@ -12,7 +12,8 @@ namespace zorvel {
 
 // The hidden file beside a download's target that the body is streamed into,
 // ".<target name>.part-<process id>-<n>". It is removed when dropped, unless commit() has renamed
-// it over the target. Used by one thread.
+// it over the target. Used by one thread at a time: the download writes it on the main thread and
+// hands it to a worker thread for the check and the commit.
 class PartFile {
 public:
     // Creates the target's folder (with missing parents) and a new part file in it.
@@ -28,6 +29,8 @@ public:
 
     Result<void> write(std::string_view bytes);
     [[nodiscard]] std::uint64_t size() const { return m_size; }
+    // Where the data is until the commit, for checking what arrived.
+    [[nodiscard]] const std::filesystem::path& path() const { return m_file.path(); }
 
     // Makes the data durable before the rename, so that after a crash the target is either the old
     // file or the whole new one.

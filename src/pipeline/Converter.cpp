@@ -8,31 +8,48 @@ namespace {
 
 const std::filesystem::path afconvert = "/usr/bin/afconvert";
 
-bool hasAfconvert() { return isExecutableFile(afconvert); }
+bool isAfconvert(const std::filesystem::path& converter) { return converter == afconvert; }
 
-std::filesystem::path ffmpeg() { return findInPath("ffmpeg").value_or("ffmpeg"); }
-
-// Paths are handed over as arguments, never through a shell; "file:" keeps a path that starts
+// Names are handed over as arguments, never through a shell; "file:" keeps a path that starts
 // with a dash or holds a colon from being read as an option or a protocol.
-std::string ffmpegPath(const std::filesystem::path& path) { return "file:" + path.string(); }
+std::string ffmpegName(const std::string& name) { return "file:" + name; }
 
 } // namespace
 
-ToolCommand workWAVCommand(const std::filesystem::path& source, const std::filesystem::path& wav) {
-    if (hasAfconvert())
-        return {afconvert, {"-f", "WAVE", "-d", "LEI16@16000", "-c", "1", source.string(), wav.string()}};
-    // -bitexact and -map_metadata -1 keep ffmpeg from adding a LIST chunk before the audio.
-    return {ffmpeg(),
-            {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", ffmpegPath(source), "-ac", "1", "-ar",
-             "16000", "-c:a", "pcm_s16le", "-bitexact", "-map_metadata", "-1", ffmpegPath(wav)}};
+Result<std::filesystem::path> find() {
+    if (isExecutableFile(afconvert))
+        return afconvert;
+    if (auto ffmpeg = findInPath("ffmpeg"))
+        return *ffmpeg;
+    return failure(Error::platform("Не найден ffmpeg: он нужен, чтобы читать и сжимать записи. Установите его "
+                                   "(например, sudo apt install ffmpeg)."));
 }
 
-ToolCommand aacCommand(const std::filesystem::path& mixdown, const std::filesystem::path& m4a) {
-    if (hasAfconvert())
-        return {afconvert, {"-f", "m4af", "-d", "aac", "-b", "32000", mixdown.string(), m4a.string()}};
-    return {ffmpeg(),
-            {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", ffmpegPath(mixdown), "-c:a", "aac", "-b:a",
-             "32000", "-f", "ipod", "-map_metadata", "-1", ffmpegPath(m4a)}};
+ToolCommand workWAVCommand(const std::filesystem::path& converter, const std::string& source, const std::string& wav) {
+    if (isAfconvert(converter))
+        return {converter, {"-f", "WAVE", "-d", "LEI16@16000", "-c", "1", source, wav}};
+    // -bitexact and -map_metadata -1 keep ffmpeg from adding a LIST chunk before the audio; "-f"
+    // names the container, which a descriptor's name does not tell.
+    return {converter,
+            {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", ffmpegName(source), "-ac", "1", "-ar",
+             "16000", "-c:a", "pcm_s16le", "-bitexact", "-map_metadata", "-1", "-f", "wav", ffmpegName(wav)}};
+}
+
+ToolCommand aacCommand(const std::filesystem::path& converter, const std::string& mixdown, const std::string& m4a) {
+    if (isAfconvert(converter))
+        return {converter, {"-f", "m4af", "-d", "aac", "-b", "32000", mixdown, m4a}};
+    return {converter,
+            {"-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", ffmpegName(mixdown), "-c:a", "aac", "-b:a",
+             "32000", "-f", "ipod", "-map_metadata", "-1", ffmpegName(m4a)}};
+}
+
+std::optional<ToolCommand> decodeCommand(const std::string& m4a) {
+    const auto ffmpeg = findInPath("ffmpeg");
+    if (!ffmpeg)
+        return std::nullopt;
+    return ToolCommand{*ffmpeg,
+                       {"-nostdin", "-hide_banner", "-loglevel", "error", "-xerror", "-i", ffmpegName(m4a), "-f",
+                        "s16le", "-ac", "1", "-ar", "16000", "pipe:1"}};
 }
 
 } // namespace zorvel::Converter

@@ -35,10 +35,14 @@ void sumsOfSquares8(const float* samples, std::int64_t length, float* sums) {
     const float* a = samples;
     const float* b = samples + 4 * length;
     for (; i + 4 <= length; i += 4) {
-        __m128 a0 = _mm_loadu_ps(a + i), a1 = _mm_loadu_ps(a + length + i), a2 = _mm_loadu_ps(a + 2 * length + i),
-               a3 = _mm_loadu_ps(a + 3 * length + i);
-        __m128 b0 = _mm_loadu_ps(b + i), b1 = _mm_loadu_ps(b + length + i), b2 = _mm_loadu_ps(b + 2 * length + i),
-               b3 = _mm_loadu_ps(b + 3 * length + i);
+        __m128 a0 = _mm_loadu_ps(a + i);
+        __m128 a1 = _mm_loadu_ps(a + length + i);
+        __m128 a2 = _mm_loadu_ps(a + 2 * length + i);
+        __m128 a3 = _mm_loadu_ps(a + 3 * length + i);
+        __m128 b0 = _mm_loadu_ps(b + i);
+        __m128 b1 = _mm_loadu_ps(b + length + i);
+        __m128 b2 = _mm_loadu_ps(b + 2 * length + i);
+        __m128 b3 = _mm_loadu_ps(b + 3 * length + i);
         _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
         _MM_TRANSPOSE4_PS(b0, b1, b2, b3);
         first = _mm_add_ps(first, _mm_mul_ps(a0, a0));
@@ -123,7 +127,7 @@ float LoudnessEnvelope::rms(std::int64_t fromMs, std::int64_t toMs) const {
 }
 
 float LoudnessEnvelope::peak() const {
-    return values.empty() ? 0.0F : *std::max_element(values.begin(), values.end());
+    return values.empty() ? 0.0F : *std::ranges::max_element(values);
 }
 
 } // namespace zorvel

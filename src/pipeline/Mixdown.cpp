@@ -65,7 +65,8 @@ Result<void> mix(const std::vector<std::filesystem::path>& wavs, const std::file
         return failure(ZorvelError::noAudioFiles());
 
     auto file = TRY(AudioFileWriter::create(output, {sampleRate, channels, SampleFormat::int16}));
-    std::vector<float> mixed, read;
+    std::vector<float> mixed;
+    std::vector<float> read;
     try {
         mixed.resize(static_cast<size_t>(chunkFrames * channels));
         read.resize(mixed.size());

@@ -66,7 +66,7 @@ icu::UnicodeString trimmed(const icu::UnicodeString& text) {
             break;
         end = previous;
     }
-    return icu::UnicodeString(text, start, end - start);
+    return {text, start, end - start};
 }
 
 // The ICU objects the filter needs, made once per file: building a break iterator and a matcher
@@ -110,7 +110,7 @@ public:
             return false;
         UErrorCode status = U_ZERO_ERROR;
         m_matcher->reset(m_lower);
-        return m_matcher->find(status) && U_SUCCESS(status);
+        return m_matcher->find(status) != 0 && U_SUCCESS(status) != 0;
     }
 
 private:
@@ -157,7 +157,9 @@ Result<std::vector<TranscriptSegment>> Transcriber::parseSegments(const std::fil
                 continue;
             }
         }
-        kept.push_back({speaker, element.from, element.to, textUTF8});
+        // The filter sees the text as the recogniser wrote it; the transcript gets no control bytes.
+        kept.push_back({speaker, element.from, element.to,
+                        utf8(trimmed(icu::UnicodeString::fromUTF8(replaceControlCharacters(textUTF8))))});
     }
     return kept;
 }

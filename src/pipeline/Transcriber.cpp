@@ -1,28 +1,49 @@
 #include "pipeline/Transcriber.h"
 
+#include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
+#include "pipeline/AudioLength.h"
 #include "pipeline/Converter.h"
+#include "pipeline/EchoAnalysis.h"
 #include "pipeline/Mixdown.h"
 #include "pipeline/RecogniserCommand.h"
+#include "pipeline/RecogniserProgress.h"
+#include "pipeline/WriteFailure.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
+#include "support/FolderLock.h"
 #include "support/NumberText.h"
 #include "support/Paths.h"
+#include "support/Settings.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <libintl.h>
 #include <sched.h>
 
 namespace zorvel {
 
 namespace {
 
+std::atomic<int> runningRuns{0};
+
 struct Source {
     std::string speaker;
     std::filesystem::path source;
 };
+
+// strsignal's words in the user's language, without strsignal's shared buffer (runs happen on
+// worker threads): the description as glibc has it, translated as strsignal translates it.
+std::string signalWords(int signal) {
+    if (const char* description = ::sigdescr_np(signal))
+        return ::dgettext("libc", description);
+    return "Unknown signal " + std::to_string(signal);
+}
 
 std::vector<Source> sourcesIn(const std::filesystem::path& folder) {
     std::vector<Source> sources;
@@ -33,6 +54,70 @@ std::vector<Source> sourcesIn(const std::filesystem::path& folder) {
     if (sources.empty() && fileExists(folder / "audio.m4a"))
         sources.push_back({"Встреча", folder / "audio.m4a"});
     return sources;
+}
+
+// Counts a run from its start to its return, whichever way it returns.
+class RunInProgress {
+public:
+    RunInProgress() { ++runningRuns; }
+    ~RunInProgress() { --runningRuns; }
+    RunInProgress(const RunInProgress&) = delete;
+    RunInProgress& operator=(const RunInProgress&) = delete;
+};
+
+// The output of the step under way: removed unless the step completes, so that a failed or
+// interrupted tool leaves nothing half-written behind.
+class StepOutput {
+public:
+    explicit StepOutput(std::filesystem::path path) : m_path(std::move(path)) {}
+    ~StepOutput() {
+        if (!m_kept)
+            removeQuietly(m_path);
+    }
+    StepOutput(const StepOutput&) = delete;
+    StepOutput& operator=(const StepOutput&) = delete;
+    void keep() { m_kept = true; }
+
+private:
+    std::filesystem::path m_path;
+    bool m_kept = false;
+};
+
+// Leftovers of a run that was killed: none of them holds anything a later run needs.
+void removeLeftoversOfKilledRuns(const std::filesystem::path& folder) {
+    for (const char* name : {"mixdown.wav", ".audio.m4a.part", ".transcript.md.part", ".zorvel-tidy.part"})
+        removeQuietly(folder / name);
+}
+
+// Converts one source into its work WAV, written by the converter into a file we created, and
+// checks that the WAV holds the whole source: ffmpeg exits 0 also when the disk ran full.
+Result<void> convert(const std::filesystem::path& converter, const std::filesystem::path& folder,
+                     const std::filesystem::path& source, const std::filesystem::path& wav, LogFile& log) {
+    const std::string wavName = wav.filename().string();
+    auto output = createFileReplacing(wav, O_WRONLY, "Не удалось создать");
+    if (!output)
+        return failure(explainWriteFailure(output.error(), folder, wavName));
+    StepOutput step(wav);
+    // The source by its name, so that the converter's messages in the log name it too.
+    const auto command = Converter::workWAVCommand(converter, source.string(), passedDescriptorPath(0));
+    if (auto converted = Transcriber::runProcess(command.executable, command.arguments, log, {output->get()});
+        !converted)
+        return failure(explainWriteFailure(converted.error(), folder, wavName));
+    TRY(output->close("Не удалось записать"));
+
+    // Sources we can't read ourselves ("audio.m4a") are taken as the converter read them.
+    if (const auto expected = AudioLength::framesAt16k(source)) {
+        const auto written = AudioLength::framesAt16k(wav);
+        if (!written || !AudioLength::isWholeWorkWAV(*written, *expected)) {
+            const Error incomplete =
+                Error::platform(converter.filename().string() + " записал «" + wavName + "» не полностью: " +
+                                AudioLength::secondsText(written.value_or(0)) + " с из " +
+                                AudioLength::secondsText(*expected) + " с. Подробности в whisper.log в папке записи.");
+            return failure(explainWriteFailure(incomplete, folder, wavName));
+        }
+    }
+    step.keep();
+    return {};
 }
 
 } // namespace
@@ -49,7 +134,7 @@ std::optional<std::filesystem::path> Transcriber::findWhisperCLI() {
     for (const auto& candidate : candidates)
         if (isExecutableFile(candidate))
             return candidate;
-    return std::nullopt;
+    return findInPath("whisper-cli");
 }
 
 int Transcriber::recogniserThreads() {
@@ -63,14 +148,17 @@ int Transcriber::recogniserThreads() {
 
 void Transcriber::log(std::string_view message, LogFile& log) { log.line(message); }
 
+int Transcriber::runsInProgress() { return runningRuns.load(); }
+
 Result<void> Transcriber::runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                                     LogFile& log) {
-    const auto outcome = TRY(runChildProcess(executable, arguments, ChildOutput::toDescriptor, log.descriptor()));
+                                     LogFile& log, const std::vector<int>& passedDescriptors) {
+    const auto outcome = TRY(runChildProcess(
+        executable, arguments, ChildStreams{ChildOutput::toDescriptor, log.descriptor(), {}, passedDescriptors}));
     if (outcome.succeeded())
         return {};
     const std::string tool = executable.filename().string();
     if (outcome.kind == ProcessOutcome::Kind::signalled) {
-        const std::string words = strsignal(outcome.code);
+        const std::string words = signalWords(outcome.code);
         return failure(Error::platform(tool + " аварийно завершился (сигнал " + std::to_string(outcome.code) + ", " +
                                            words + "). Подробности в whisper.log в папке записи.",
                                        ErrorSource::signal, outcome.code, words));
@@ -78,15 +166,42 @@ Result<void> Transcriber::runProcess(const std::filesystem::path& executable, co
     return failure(ZorvelError::processFailed(tool, outcome.code));
 }
 
-Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::path& folder, TimePoint startedAt) const {
+Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::path& folder, TimePoint startedAt,
+                                                      const TranscriptionProgressCallback& progress) const {
+    const RunInProgress counted;
     const auto whisper = findWhisperCLI();
     if (!whisper)
         return failure(ZorvelError::whisperNotFound());
+    // A file that is no model would only make whisper-cli fail with a bare status after the
+    // conversion, and would keep the menu from offering the download again.
     const auto model = Paths::modelURL();
-    if (!fileExists(model))
+    const auto modelCheck = checkWhisperModel(model);
+    if (modelCheck.state == ModelFileCheck::State::missing)
         return failure(ZorvelError::modelMissing());
+    if (modelCheck.isDamaged())
+        return failure(ZorvelError::modelDamaged(model.string()));
+    const auto converter = TRY(Converter::find());
+
+    // One run per folder, and none while it is being recorded.
+    auto lock = FolderLock::acquire(folder);
+    if (!lock && (lock.error().code() == ENOENT || lock.error().code() == ENOTDIR))
+        return failure(Error::fromErrno("Не удалось открыть журнал", folder / "whisper.log",
+                                        static_cast<int>(*lock.error().code())));
+    if (!lock)
+        return failure(lock.error());
+    const auto transcript = folder / "transcript.md";
+    if (finishInterruptedTidyUp(folder))
+        return transcript;
+    removeLeftoversOfKilledRuns(folder);
 
     LogFile logFile = TRY(LogFile::create(folder / "whisper.log"));
+
+    // A damaged voice-activity model would make whisper-cli refuse every track: it is left out.
+    const auto passedOver = [&](const std::filesystem::path& damaged, const std::string& reason) {
+        log("Модель определения речи " + damaged.string() + " повреждена (" + reason + ") — не используется",
+            logFile);
+    };
+    const auto vadModel = Paths::vadModelURL(passedOver);
 
     const auto sources = sourcesIn(folder);
     if (sources.empty())
@@ -95,87 +210,96 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     std::vector<std::filesystem::path> workWAVs;
     std::vector<std::filesystem::path> intermediates;
     std::vector<TranscriptSegment> utterances;
+    const int trackCount = static_cast<int>(sources.size());
+    int trackIndex = 0;
+    // The system track's work WAV once it has been recognised: the far-end reference against
+    // which the microphone's utterances are checked for echo.
+    std::optional<std::filesystem::path> systemWAV;
     for (const auto& [speaker, source] : sources) {
+        ++trackIndex;
+        const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
+            if (progress)
+                progress({label, trackIndex, trackCount, recognisedSeconds, trackSeconds, utterances.size()});
+        };
+        report(0, 0);
         const std::string name = source.stem().string();
         const auto wav = folder / (name + "-16k.wav");
-        const auto conversion = Converter::workWAVCommand(source, wav);
-        TRY(runProcess(conversion.executable, conversion.arguments, logFile));
+        TRY(convert(converter, folder, source, wav, logFile));
         workWAVs.push_back(wav);
         intermediates.push_back(wav);
 
         std::optional<LoudnessEnvelope> envelope;
+        double trackSeconds = 0;
         if (auto measured = LoudnessEnvelope::analyze(wav)) {
             envelope = std::move(*measured);
+            // One value per 10 ms window.
+            trackSeconds = static_cast<double>(envelope->values.size()) / 100.0;
             const float peak = envelope->peak();
             if (envelope->values.empty() || peak < 0.002F) {
                 log("Дорожка " + name + " молчит (пик " + shortestFloatText(peak) + ") — пропущена", logFile);
+                report(trackSeconds, trackSeconds);
                 continue;
             }
         } else {
             log("Громкость " + name + " измерить не вышло — фильтр тишины отключён", logFile);
         }
+        report(0, trackSeconds);
 
-        const RecogniserCommand recognition{model, m_language, recogniserThreads(), folder / name,
-                                            Paths::vadModelURL(), wav};
+        const RecogniserCommand recognition{
+            model, m_language, recogniserThreads(), folder / name, vadModel, wav};
         // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
-        // left by an earlier run must not be mistaken for this run's result.
+        // left by an earlier run must not be mistaken for this run's result: it goes (or the run
+        // stops), and the recogniser writes into an empty file made here, never through a link.
         const auto json = recognition.jsonURL();
-        removeQuietly(json);
-        TRY(runProcess(*whisper, recognition.arguments(), logFile));
-        if (!fileExists(json))
-            return failure(Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
-                                           "». Подробности в whisper.log в папке записи."));
-        intermediates.push_back(json);
+        const std::string jsonName = json.filename().string();
+        TRY(removeFile(json, "Не удалось удалить прежний результат распознавания"));
+        if (auto created = createFileReplacing(json, O_WRONLY, "Не удалось создать"); !created)
+            return failure(explainWriteFailure(created.error(), folder, jsonName));
+        StepOutput step(json);
+        {
+            std::optional<RecogniserProgress> recognised;
+            if (progress)
+                recognised.emplace(logFile.descriptor(), [&](double seconds) { report(seconds, trackSeconds); });
+            TRY(runProcess(*whisper, recognition.arguments(), logFile));
+        }
+        if (std::error_code error; std::filesystem::file_size(json, error) == 0 || error)
+            return failure(explainWriteFailure(
+                Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
+                                "». Подробности в whisper.log в папке записи."),
+                folder, jsonName));
 
-        auto segments = TRY(parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile));
-        utterances.insert(utterances.end(), std::make_move_iterator(segments.begin()),
-                          std::make_move_iterator(segments.end()));
+        auto segments = parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile);
+        if (!segments)
+            return failure(explainWriteFailure(segments.error(), folder, jsonName));
+        step.keep();
+        intermediates.push_back(json);
+        if (name == "system")
+            systemWAV = wav;
+        else if (name == "mic" && systemWAV && Settings::echoAnalysisEnabled())
+            EchoAnalysis::dropEchoes(*systemWAV, wav, *segments, logFile);
+        utterances.insert(utterances.end(), std::make_move_iterator(segments->begin()),
+                          std::make_move_iterator(segments->end()));
+        report(trackSeconds, trackSeconds);
     }
 
-    const auto transcript = folder / "transcript.md";
-    TRY(writeFileAtomically(transcript, renderTranscript(utterances, startedAt)));
+    // Room for the lines that say why the tidy-up stopped, should the disk be full by then.
+    logFile.reserve(16 * 1024);
+    if (auto written = writeFileAtomically(transcript, renderTranscript(utterances, startedAt), TemporaryName::fixed);
+        !written)
+        return failure(explainWriteFailure(written.error(), folder, transcript.filename().string()));
 
     if (utterances.empty()) {
         log("Речь не распознана — исходники и лог оставлены на месте", logFile);
         logFile.close();
         return transcript;
     }
-    logFile.close();
     std::vector<std::filesystem::path> sourcePaths;
+    sourcePaths.reserve(sources.size());
     for (const auto& source : sources)
         sourcePaths.push_back(source.source);
     intermediates.insert(intermediates.begin(), folder / "whisper.log");
-    tidyUp(folder, sourcePaths, workWAVs, intermediates);
+    tidyUp(folder, sourcePaths, workWAVs, intermediates, logFile);
     return transcript;
-}
-
-void Transcriber::tidyUp(const std::filesystem::path& folder, const std::vector<std::filesystem::path>& sources,
-                         const std::vector<std::filesystem::path>& workWAVs,
-                         const std::vector<std::filesystem::path>& intermediates) {
-    const bool remixingExistingAudio = sources.size() == 1 && sources.front().filename() == "audio.m4a";
-    if (!remixingExistingAudio && !workWAVs.empty()) {
-        const auto mixdown = folder / "mixdown.wav";
-        if (!Mixdown::mix(workWAVs, mixdown)) {
-            removeQuietly(mixdown);
-            return;
-        }
-        // Encode beside the target and rename over it, so that an older "audio.m4a" stays until
-        // the new one is complete and a failed encoder leaves no half-written file behind.
-        const auto m4a = folder / "audio.m4a";
-        const auto encoded = folder / ".audio-encoding.m4a";
-        removeQuietly(encoded);
-        const auto encoding = Converter::aacCommand(mixdown, encoded);
-        const auto outcome = runChildProcess(encoding.executable, encoding.arguments, ChildOutput::toNullDevice);
-        removeQuietly(mixdown);
-        if (!outcome || !outcome->succeeded() || std::rename(encoded.c_str(), m4a.c_str()) != 0) {
-            removeQuietly(encoded);
-            return;
-        }
-        for (const auto& source : sources)
-            removeQuietly(source);
-    }
-    for (const auto& intermediate : intermediates)
-        removeQuietly(intermediate);
 }
 
 } // namespace zorvel

@@ -40,8 +40,7 @@ std::string Transcriber::renderTranscript(const std::vector<TranscriptSegment>& 
     std::vector<std::string> lines{"# Встреча " + headingDate(startedAt), ""};
 
     std::vector<TranscriptSegment> sorted = segments;
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const TranscriptSegment& a, const TranscriptSegment& b) { return a.fromMs < b.fromMs; });
+    std::ranges::stable_sort(sorted, {}, &TranscriptSegment::fromMs);
 
     if (sorted.empty()) {
         lines.emplace_back("_Распознанной речи нет._");

@@ -403,6 +403,13 @@ Result<std::vector<WhisperSegment>> decodeWhisperSegments(const std::string& jso
     return collector.result();
 }
 
+std::string replaceControlCharacters(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    return text;
+}
+
 std::string repairWhisperJson(std::string_view raw) {
     if (!needsRepair(raw))
         return std::string(raw);

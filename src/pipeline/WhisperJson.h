@@ -34,4 +34,9 @@ struct WhisperSegment {
 // invalid JSON, the parser's own words and error id).
 Result<std::vector<WhisperSegment>> decodeWhisperSegments(const std::string& json);
 
+// Every C0 control character (a byte below 0x20: NUL, tab, line feed, carriage return, escape…)
+// becomes a space, so that a transcript never carries raw control bytes into an editor or a
+// terminal.
+std::string replaceControlCharacters(std::string text);
+
 } // namespace zorvel

@@ -12,7 +12,7 @@ float peakOf(const void* samples, SampleType type, std::int64_t count) {
     float peak = 0.0F;
     switch (type) {
     case SampleType::float32:
-        for (const float* s = static_cast<const float*>(samples); count-- > 0; ++s)
+        for (const auto* s = static_cast<const float*>(samples); count-- > 0; ++s)
             peak = std::max(peak, std::fabs(*s));
         break;
     case SampleType::int16: {

@@ -4,10 +4,12 @@
 #include "recording/MicRecorder.h"
 #include "recording/SystemAudioRecorder.h"
 #include "support/Error.h"
+#include "support/FolderLock.h"
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace zorvel {
@@ -15,14 +17,17 @@ namespace zorvel {
 // One recording: its folder under the recordings root, named after its start time, and its two
 // recorders: "system.caf" (everything played) and, when the microphone is enabled, "mic.caf".
 // Both files are aligned to the wall clock from the same instant, so their times agree.
+// While it exists and until it stops, the session holds its folder's lock (FolderLock), so that no
+// transcription reads or deletes a capture that is still being written.
 //
 // Created, started, stopped and read on the main thread. Its owner stops it before dropping it.
 class RecordingSession {
 public:
     using TimePoint = std::chrono::system_clock::time_point;
 
-    // Creates the folder (with missing parents; an existing one is fine) and the two recorders,
-    // which touch no device yet. Fails with the file system's error.
+    // Creates a new folder (with missing parents) and the two recorders, which touch no device
+    // yet, and takes the folder's lock. A folder of that name that already exists is never
+    // reused: the next free second names the new one. Fails with the file system's error.
     static Result<std::unique_ptr<RecordingSession>> create(bool micEnabled,
                                                             AudioBackend& backend = AudioBackend::system());
 
@@ -35,8 +40,10 @@ public:
 
     // System audio first, then (when enabled) the microphone. A failure leaves nothing running: a
     // failed microphone stops the system audio again, and the microphone's error is reported.
+    // The folder then goes when it holds no audio (captures without a single frame are removed
+    // first); otherwise it stays, unlocked.
     Result<void> start();
-    // System audio first, then the microphone. Cannot fail.
+    // System audio first, then the microphone, then the folder's lock. Cannot fail.
     void stop();
 
     // For the silent-microphone watchdog.
@@ -46,12 +53,14 @@ public:
 
 private:
     RecordingSession(AudioBackend& backend, bool micEnabled);
+    void removeFolderIfNothingWasRecorded();
 
     SystemAudioRecorder m_systemRecorder;
     MicRecorder m_micRecorder;
     bool m_micEnabled;
     TimePoint m_startedAt;
     std::filesystem::path m_folderURL;
+    std::optional<FolderLock> m_lock;
 };
 
 } // namespace zorvel

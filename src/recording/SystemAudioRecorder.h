@@ -43,7 +43,6 @@ public:
     bool isCapturing() const { return m_capture != nullptr; }
 
 private:
-    Result<std::unique_ptr<AudioCapture>> openCapture();
     Result<void> startCapture(AudioCapture& capture);
     void followDefaultOutput();
     void cleanup();

@@ -1,5 +1,6 @@
 #include "support/Error.h"
 
+#include <array>
 #include <cstring>
 
 namespace zorvel {
@@ -46,6 +47,13 @@ const char* stepName(CaptureStep step) {
     return "";
 }
 
+// strerror's words in the user's language. The GNU strerror_r fills no shared buffer (errors are
+// made on worker threads too); it returns either `buffer` or a text of its own.
+std::string errnoWords(int code) {
+    std::array<char, 256> buffer{};
+    return ::strerror_r(code, buffer.data(), buffer.size());
+}
+
 } // namespace
 
 Error Error::platform(std::string description, ErrorSource source, std::optional<std::int64_t> code,
@@ -54,12 +62,12 @@ Error Error::platform(std::string description, ErrorSource source, std::optional
 }
 
 Error Error::fromErrno(std::string_view action, const std::filesystem::path& path, int code) {
-    const std::string words = std::strerror(code);
+    const std::string words = errnoWords(code);
     return platform(std::string(action) + " «" + path.string() + "»: " + words, ErrorSource::posix, code, words);
 }
 
 Error Error::fromErrno(std::string_view action, int code) {
-    const std::string words = std::strerror(code);
+    const std::string words = errnoWords(code);
     return platform(std::string(action) + ": " + words, ErrorSource::posix, code, words);
 }
 
@@ -76,7 +84,33 @@ Error Error::causedBy(const Error& cause) && {
     m_platformMessage = cause.m_platformMessage;
     if (cause.m_captureStep)
         m_captureStep = cause.m_captureStep;
+    m_causeDescription = cause.m_zorvel ? cause.m_causeDescription : cause.m_description;
     return std::move(*this);
+}
+
+std::string Error::description() const {
+    if (!m_zorvel)
+        return m_description;
+#if !defined(__APPLE__)
+    // The fixed texts send the user to macOS settings and name Core Audio.
+    const bool microphone = is(ZorvelError::Kind::microphoneUnavailable);
+    if (microphone || is(ZorvelError::Kind::coreAudio)) {
+        std::string text = microphone ? "Микрофон недоступен." : "Не удалось записать звук компьютера.";
+        const std::string& serverSaid = m_causeDescription.empty() ? m_platformMessage : m_causeDescription;
+        if (m_captureStep || !serverSaid.empty()) {
+            text += " Звуковой сервер (PulseAudio или PipeWire)";
+            if (m_captureStep)
+                text += std::string(", шаг «") + stepName(*m_captureStep) + "»";
+            if (!serverSaid.empty())
+                text += ": " + serverSaid;
+            if (!text.ends_with('.'))
+                text += ".";
+        }
+        return text + " Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука выбрано и " +
+               "включено устройство " + (microphone ? "ввода." : "вывода.");
+    }
+#endif
+    return m_zorvel->errorDescription();
 }
 
 Error Error::inCaptureStep(CaptureStep step) && {

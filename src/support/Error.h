@@ -60,15 +60,15 @@ public:
     // The same error with what the platform said about it.
     [[nodiscard]] Error withPlatformCause(ErrorSource source, std::optional<std::int64_t> code,
                                           std::string platformMessage) &&;
-    // The same error with the platform's words, code and capture step of `cause` (a lower-level
-    // error this one replaces).
+    // The same error with the platform's words, code, capture step and description of `cause` (a
+    // lower-level error this one replaces).
     [[nodiscard]] Error causedBy(const Error& cause) &&;
     [[nodiscard]] Error inCaptureStep(CaptureStep step) &&;
 
     // The user-facing text: the fixed message of our own kinds, else the platform's description.
-    [[nodiscard]] std::string description() const {
-        return m_zorvel ? m_zorvel->errorDescription() : m_description;
-    }
+    // On Linux a failed capture (coreAudio, microphoneUnavailable) says instead which step of the
+    // sound server failed, in the server's words, and what to check.
+    [[nodiscard]] std::string description() const;
     [[nodiscard]] const ZorvelError* zorvelError() const { return m_zorvel ? &*m_zorvel : nullptr; }
     [[nodiscard]] bool is(ZorvelError::Kind kind) const { return m_zorvel && m_zorvel->kind() == kind; }
 
@@ -90,6 +90,8 @@ private:
     std::optional<std::int64_t> m_code;
     std::string m_platformMessage;
     std::optional<CaptureStep> m_captureStep;
+    // The description of the platform failure this error replaced, if any.
+    std::string m_causeDescription;
 };
 
 template <typename T = void> using Result = std::expected<T, Error>;
@@ -98,7 +100,9 @@ inline std::unexpected<Error> failure(Error error) { return std::unexpected<Erro
 
 } // namespace zorvel
 
-// Unwraps a Result or returns its error from the enclosing function.
+// Unwraps a Result or returns its error from the enclosing function. A macro because only a macro
+// can return from the function it is used in; the value comes out of a GNU statement expression.
+// NOLINTNEXTLINE(cppcoreguidelines-macro-usage)
 #define TRY(expression)                                                                                       \
     ({                                                                                                        \
         auto&& zorvelTryResult = (expression);                                                                \

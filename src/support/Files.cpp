@@ -8,22 +8,52 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
 namespace zorvel {
 
-Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents) {
+Result<FileDescriptor> createFileReplacing(const std::filesystem::path& path, int accessMode,
+                                           std::string_view failureAction) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return failure(Error::fromErrno(failureAction, path, errno));
+    // The mode is filtered by the umask, as for any file the user creates.
+    return FileDescriptor::open(path, accessMode | O_CREAT | O_EXCL | O_NOFOLLOW, failureAction, 0666);
+}
+
+Result<void> removeFile(const std::filesystem::path& path, std::string_view failureAction) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+        return failure(Error::fromErrno(failureAction, path, errno));
+    return {};
+}
+
+bool isOutOfSpace(const std::filesystem::path& path) {
+    // A tool stops at the first write that finds no room, so what is left is less than one write
+    // buffer; a megabyte is a generous margin. Root may also use the blocks kept in reserve.
+    constexpr unsigned long long nearlyFull = 1 << 20;
+    struct statvfs facts {};
+    if (::statvfs(path.c_str(), &facts) != 0)
+        return false;
+    const auto blocks = ::geteuid() == 0 ? facts.f_bfree : facts.f_bavail;
+    return static_cast<unsigned long long>(blocks) * facts.f_frsize < nearlyFull;
+}
+
+Result<void> writeFileAtomically(const std::filesystem::path& target, std::string_view contents,
+                                 TemporaryName temporaryName) {
     static std::atomic<unsigned> counter{0};
-    const auto temporary = target.parent_path() / ("." + target.filename().string() + ".tmp-" +
-                                                   std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const std::string name = target.filename().string();
+    const std::string hidden = name.starts_with('.') ? name : "." + name;
+    const auto temporary = target.parent_path() / (temporaryName == TemporaryName::fixed
+                                                       ? hidden + ".part"
+                                                       : hidden + ".tmp-" + std::to_string(::getpid()) + "-" +
+                                                             std::to_string(counter++));
     // Whichever step fails, the message names the file the caller asked for.
     constexpr std::string_view action = "Не удалось записать";
     const auto failed = [&](const Error& error) {
         return failure(Error::fromErrno(action, target, static_cast<int>(error.code().value_or(EIO))));
     };
-    // The mode is filtered by the umask, as for any file the user creates.
-    auto file = FileDescriptor::open(temporary, O_WRONLY | O_CREAT | O_EXCL, action, 0666);
+    auto file = createFileReplacing(temporary, O_WRONLY, action);
     if (!file)
         return failed(file.error());
     const auto written = [&]() -> Result<void> {
@@ -38,9 +68,8 @@ Result<void> writeFileAtomically(const std::filesystem::path& target, std::strin
         removeQuietly(temporary);
         return failed(written.error());
     }
-    // Makes the rename itself durable; the file is complete either way.
-    (void)syncFolder(target.parent_path());
-    return {};
+    // The rename is durable only once the folder is.
+    return syncFolder(target.parent_path());
 }
 
 Result<std::string> readWholeFile(const std::filesystem::path& path) {

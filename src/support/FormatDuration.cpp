@@ -1,13 +1,13 @@
 #include "support/FormatDuration.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace zorvel {
 
 std::string formatDuration(std::int64_t seconds) {
     // A clock moved backwards must not show a negative time.
-    if (seconds < 0)
-        seconds = 0;
+    seconds = std::max<std::int64_t>(seconds, 0);
     char text[64];
     if (seconds < 3600) {
         const std::int64_t minutes = seconds / 60;

@@ -3,6 +3,7 @@
 #include "support/Error.h"
 #include "support/FileDescriptor.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <string_view>
 
@@ -13,11 +14,15 @@ namespace zorvel {
 // Closed on destruction; a failure to close is ignored.
 class LogFile {
 public:
-    // Creates the file anew (replacing an earlier one) and opens it for writing at its start.
+    // Creates the file anew (replacing an earlier one, never writing through a link) and opens it
+    // for writing at its start.
     static Result<LogFile> create(const std::filesystem::path& path);
 
     // Writes "[zorvel] " + message + "\n". Write errors are ignored.
     void line(std::string_view message) const;
+    // Sets aside room on the disk for `bytes` more, without making the file longer, so that the
+    // lines that explain a full disk still fit. Best effort.
+    void reserve(std::size_t bytes);
     void close();
     // -1 once closed.
     [[nodiscard]] int descriptor() const { return m_file.get(); }

@@ -60,7 +60,7 @@ std::string fixedText(double value, int fractionDigits) {
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, fractionDigits);
     if (error != std::errc())
         return "nan";
-    return std::string(buffer, end);
+    return {buffer, end};
 }
 
 } // namespace zorvel

@@ -10,7 +10,7 @@ namespace zorvel::Paths {
 
 namespace {
 
-std::filesystem::path fromQString(const QString& path) { return std::filesystem::path(path.toStdString()); }
+std::filesystem::path fromQString(const QString& path) { return {path.toStdString()}; }
 
 std::filesystem::path executableDirectory() {
     std::error_code error;

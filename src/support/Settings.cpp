@@ -6,6 +6,7 @@ namespace zorvel::Settings {
 
 namespace {
 constexpr auto languageKey = "transcriptionLanguage";
+constexpr auto echoAnalysisKey = "echoAnalysis";
 }
 
 std::optional<std::string> transcriptionLanguage() {
@@ -23,5 +24,13 @@ void setTranscriptionLanguage(const std::string& code) {
 }
 
 std::string effectiveTranscriptionLanguage() { return transcriptionLanguage().value_or("ru"); }
+
+bool echoAnalysisEnabled() { return QSettings("Zorvel", "Zorvel").value(echoAnalysisKey, true).toBool(); }
+
+void setEchoAnalysisEnabled(bool enabled) {
+    QSettings settings("Zorvel", "Zorvel");
+    settings.setValue(echoAnalysisKey, enabled);
+    settings.sync();
+}
 
 } // namespace zorvel::Settings

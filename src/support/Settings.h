@@ -5,12 +5,19 @@
 
 namespace zorvel::Settings {
 
-// The one per-user setting, "transcriptionLanguage": "ru", "en" or "auto" from the menu, but any
-// text another tool stored there is passed on unchanged. Read afresh on every call.
+// Per-user settings, read afresh on every call.
+
+// "transcriptionLanguage": "ru", "en" or "auto" from the menu, but any text another tool stored
+// there is passed on unchanged.
 std::optional<std::string> transcriptionLanguage();
 void setTranscriptionLanguage(const std::string& code);
 
 // The stored language, or "ru" when none is stored.
 std::string effectiveTranscriptionLanguage();
+
+// "echoAnalysis": whether microphone utterances that are the other side's voice heard from the
+// speakers are dropped. On unless "false" (or 0) is stored.
+bool echoAnalysisEnabled();
+void setEchoAnalysisEnabled(bool enabled);
 
 } // namespace zorvel::Settings

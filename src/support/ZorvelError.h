@@ -8,7 +8,15 @@ namespace zorvel {
 // The program's own failure kinds, each with its fixed user-facing message in Russian.
 class ZorvelError {
 public:
-    enum class Kind { coreAudio, processFailed, whisperNotFound, modelMissing, microphoneUnavailable, noAudioFiles };
+    enum class Kind {
+        coreAudio,
+        processFailed,
+        whisperNotFound,
+        modelMissing,
+        microphoneUnavailable,
+        noAudioFiles,
+        modelDamaged,
+    };
 
     static ZorvelError coreAudio(std::string operation, std::int32_t status) {
         return {Kind::coreAudio, std::move(operation), status};
@@ -20,9 +28,12 @@ public:
     static ZorvelError modelMissing() { return {Kind::modelMissing, {}, 0}; }
     static ZorvelError microphoneUnavailable() { return {Kind::microphoneUnavailable, {}, 0}; }
     static ZorvelError noAudioFiles() { return {Kind::noAudioFiles, {}, 0}; }
+    // The model file exists but is no whisper model (cut short, another format, a web page).
+    static ZorvelError modelDamaged(const std::string& path) { return {Kind::modelDamaged, path, 0}; }
 
     Kind kind() const { return m_kind; }
-    // The failed step for coreAudio, the tool's file name for processFailed; empty otherwise.
+    // The failed step for coreAudio, the tool's file name for processFailed, the model's path for
+    // modelDamaged; empty otherwise.
     const std::string& text() const { return m_text; }
     std::int32_t status() const { return m_status; }
 

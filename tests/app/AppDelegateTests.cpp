@@ -1,16 +1,26 @@
 // The tray controller's logic, offscreen, through its seams: a fake tray icon, alerts,
 // notifications, opener, clock, recording and transcription.
 
+#include "GgmlModels.h"
 #include "TestEnvironment.h"
 #include "app/AppDelegate.h"
 #include "model/ModelPaths.h"
 #include "support/Paths.h"
 #include "support/Settings.h"
 
+#include "app/Autostart.h"
+#include "app/SingleInstance.h"
+
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QElapsedTimer>
+#include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
 
 namespace zorvel {
 namespace {
@@ -24,11 +34,13 @@ struct FakeStatusIcon : StatusIcon {
         accessibilityText = text;
     }
     void setTitle(const QString& newTitle) override { title = newTitle; }
+    void setToolTip(const QString& newToolTip) override { toolTip = newToolTip; }
     void attachMenu(QMenu* newMenu) override { menu = newMenu; }
 
     IconLook look = IconLook::idle;
     QString accessibilityText;
     QString title = "unset";
+    QString toolTip;
     QMenu* menu = nullptr;
 };
 
@@ -46,8 +58,12 @@ struct FakeAlerts : Alerts {
 };
 
 struct FakeNotifier : Notifier {
-    void notify(const QString& title, const QString& body) override { sent.emplace_back(title, body); }
+    void notify(const QString& title, const QString& body, const QUrl& target) override {
+        sent.emplace_back(title, body);
+        targets.push_back(target);
+    }
     std::vector<std::pair<QString, QString>> sent;
+    std::vector<QUrl> targets;
 };
 
 struct FakeOpener : Opener {
@@ -84,6 +100,15 @@ struct FakeRecording : Recording {
     std::shared_ptr<RecordingState> state;
 };
 
+// One offscreen application for every test of this program, whichever runs first.
+void startApplication() {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "app_delegate_tests";
+    static char* argv[] = {name, nullptr};
+    static QApplication application(argc, argv);
+}
+
 struct TranscriptionCall {
     std::string language;
     std::filesystem::path folder;
@@ -92,17 +117,11 @@ struct TranscriptionCall {
 
 class AppDelegateTest : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "app_delegate_tests";
-        static char* argv[] = {name, nullptr};
-        static QApplication application(argc, argv);
-    }
+    static void SetUpTestSuite() { startApplication(); }
 
     void SetUp() override {
         std::filesystem::create_directories(Paths::modelURL().parent_path());
-        writeText(Paths::modelURL(), "model");
+        test::writeWeightlessWhisperModel(Paths::modelURL());
         std::error_code ignored;
         std::filesystem::remove_all(Paths::recordingsRoot(), ignored);
         std::filesystem::remove(std::getenv("XDG_CONFIG_HOME") / std::filesystem::path("Zorvel/Zorvel.conf"), ignored);
@@ -133,22 +152,41 @@ protected:
             recording->micEnabled = micEnabled;
             return std::make_unique<FakeRecording>(recording);
         };
-        services.runTranscription = [this, released = released](
-                                        const std::string& language, const std::filesystem::path& folder,
-                                        TimePoint startedAt) -> Result<std::filesystem::path> {
+        services.runTranscription =
+            [this, released = released](const std::string& language, const std::filesystem::path& folder,
+                                        TimePoint startedAt,
+                                        const std::function<void(const TranscriptionProgress&)>& progress)
+            -> Result<TranscriptionOutcome> {
             {
                 std::lock_guard lock(callsMutex);
                 calls.push_back({language, folder, startedAt});
             }
+            {
+                std::lock_guard lock(callsMutex);
+                lastProgress = progress;
+            }
+            for (const auto& report : progressReports)
+                progress(report);
             if (holdTranscriptions)
                 released.wait();
             if (transcriptionError)
                 return failure(*transcriptionError);
-            return folder / "transcript.md";
+            std::filesystem::create_directories(folder);
+            writeText(folder / "transcript.md", "# Встреча");
+            return TranscriptionOutcome{folder / "transcript.md", speechFound};
         };
         delegate = std::make_unique<AppDelegate>(services);
         delegate->applicationDidFinishLaunching();
         return *delegate;
+    }
+
+    // Turns the event loop until `done` or a deadline.
+    static bool waitFor(const std::function<bool()>& done) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done() && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
     }
 
     // Turns the event loop until the controller has reported a transcription.
@@ -169,11 +207,31 @@ protected:
         return calls;
     }
 
+    // Reports progress as the running transcription would, from another thread, and waits until
+    // the controller has shown it.
+    void reportProgress(const TranscriptionProgress& report) {
+        bool shown = false;
+        const auto connection =
+            QObject::connect(delegate.get(), &AppDelegate::transcriptionProgressShown, [&] { shown = true; });
+        std::function<void(const TranscriptionProgress&)> progress;
+        {
+            std::lock_guard lock(callsMutex);
+            progress = lastProgress;
+        }
+        std::thread([&] { progress(report); }).join();
+        QElapsedTimer timer;
+        timer.start();
+        while (!shown && timer.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QObject::disconnect(connection);
+    }
+
     // The menu's visible rows: titles, "-" for separators.
     std::vector<QString> rows() {
         std::vector<QString> titles;
         for (QAction* action : delegate->menu()->actions())
-            titles.push_back(action->isSeparator() ? "-" : action->text());
+            if (action->isVisible())
+                titles.push_back(action->isSeparator() ? "-" : action->text());
         return titles;
     }
 
@@ -199,6 +257,8 @@ protected:
     std::optional<Error> createError;
     std::optional<Error> transcriptionError;
     std::vector<std::string> logged;
+    std::vector<TranscriptionProgress> progressReports;
+    bool speechFound = true;
     bool holdTranscriptions = false;
     void releaseTranscriptions() {
         if (!isReleased)
@@ -210,6 +270,7 @@ protected:
     bool isReleased = false;
     std::mutex callsMutex;
     std::vector<TranscriptionCall> calls;
+    std::function<void(const TranscriptionProgress&)> lastProgress;
     std::shared_ptr<RecordingState> recording = std::make_shared<RecordingState>();
     std::unique_ptr<AppDelegate> delegate;
 };
@@ -218,17 +279,22 @@ TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelPresent) {
     launch();
     EXPECT_EQ(rows(), (std::vector<QString>{"Готов к записи", "-", "Начать запись", "Открыть последний конспект",
                                             "Транскрибировать последнюю запись", "Открыть папку записей", "-",
-                                            "Язык транскрибации", "Скачать модель распознавания (1,6 ГБ)", "-",
+                                            "Язык транскрибации", "Запускать при входе в систему", "-",
                                             "Завершить Zorvel"}));
     EXPECT_FALSE(delegate->statusLineItem()->isEnabled());
     EXPECT_TRUE(delegate->toggleItem()->isEnabled());
-    EXPECT_EQ(delegate->toggleItem()->shortcut(), QKeySequence("Ctrl+R"));
+    // A panel shows key hints but never acts on them; only the macOS menu bar does.
+    EXPECT_TRUE(delegate->toggleItem()->shortcut().isEmpty());
+    EXPECT_TRUE(delegate->menu()->actions().back()->shortcut().isEmpty());
     EXPECT_FALSE(delegate->openTranscriptItem()->isEnabled());
     EXPECT_TRUE(delegate->retranscribeItem()->isEnabled());
+    EXPECT_FALSE(delegate->unfinishedItem()->isVisible());
     EXPECT_FALSE(delegate->downloadModelItem()->isVisible());
-    EXPECT_EQ(delegate->menu()->actions().back()->shortcut(), QKeySequence("Ctrl+Q"));
+    EXPECT_TRUE(delegate->startAtLoginItem()->isCheckable());
+    EXPECT_FALSE(delegate->startAtLoginItem()->isChecked());
     EXPECT_EQ(icon.look, IconLook::idle);
     EXPECT_EQ(icon.accessibilityText, "Zorvel");
+    EXPECT_EQ(icon.toolTip, "Zorvel");
     EXPECT_EQ(icon.title, "");
     EXPECT_EQ(icon.menu, delegate->menu());
     std::vector<QString> languages;
@@ -237,13 +303,24 @@ TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelPresent) {
     EXPECT_EQ(languages, (std::vector<QString>{"Русский=ru", "English=en", "Автоматически=auto"}));
 }
 
-TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelMissing) {
-    std::filesystem::remove(Paths::modelURL());
-    launch();
-    EXPECT_EQ(delegate->statusText(), "Сначала скачайте модель (меню ниже)");
-    EXPECT_EQ(delegate->statusLineItem()->text(), "Сначала скачайте модель (меню ниже)");
-    EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
-    EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
+TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelMissingOrDamaged) {
+    // A damaged model is offered for download again, as a missing one is.
+    const std::vector<std::pair<const char*, std::function<void()>>> states = {
+        {"missing", [] { std::filesystem::remove(Paths::modelURL()); }},
+        {"a web page saved as the model", [] { writeText(Paths::modelURL(), "<!DOCTYPE html>"); }},
+        {"cut short", [] { std::filesystem::resize_file(Paths::modelURL(), 1000); }},
+    };
+    for (const auto& [name, apply] : states) {
+        SCOPED_TRACE(name);
+        test::writeWeightlessWhisperModel(Paths::modelURL());
+        apply();
+        delegate.reset();
+        launch();
+        EXPECT_EQ(delegate->statusText(), "Сначала скачайте модель (меню ниже)");
+        EXPECT_EQ(delegate->statusLineItem()->text(), "Сначала скачайте модель (меню ниже)");
+        EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
+        EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
+    }
 }
 
 TEST_F(AppDelegateTest, LanguageChecksFollowTheStoredSetting) {
@@ -311,16 +388,22 @@ TEST_F(AppDelegateTest, RecordingShowsTheClockAndStoppingTranscribes) {
     EXPECT_EQ(icon.title, " 1:00:05");
     EXPECT_EQ(delegate->statusLineItem()->text(), "Идёт запись — 1:00:05");
 
+    EXPECT_EQ(icon.toolTip, "Zorvel — Идёт запись — 1:00:05");
+
     delegate->toggleRecording();
     EXPECT_EQ(recording->stops, 1);
     EXPECT_FALSE(delegate->isRecording());
     EXPECT_FALSE(delegate->hasTimer());
-    EXPECT_EQ(icon.look, IconLook::idle);
-    EXPECT_EQ(icon.accessibilityText, "Zorvel");
+    // The transcription that follows shows as work in progress.
+    EXPECT_EQ(icon.look, IconLook::working);
+    EXPECT_EQ(icon.accessibilityText, "Транскрибирую…");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Транскрибирую…");
     EXPECT_EQ(icon.title, "");
     EXPECT_EQ(delegate->toggleItem()->text(), "Начать запись");
     EXPECT_EQ(delegate->statusText(), "Транскрибирую…");
     ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(icon.look, IconLook::idle);
+    EXPECT_EQ(icon.toolTip, "Zorvel");
 
     const auto runs = transcriptionCalls();
     ASSERT_EQ(runs.size(), 1u);
@@ -330,6 +413,8 @@ TEST_F(AppDelegateTest, RecordingShowsTheClockAndStoppingTranscribes) {
     EXPECT_EQ(delegate->statusLineItem()->text(), "Конспект готов");
     ASSERT_EQ(notifier.sent.size(), 1u);
     EXPECT_EQ(notifier.sent[0], std::make_pair(QString("Конспект готов"), QString("2025-03-05 14-03-27")));
+    // Clicking the notification opens the transcript.
+    EXPECT_EQ(notifier.targets[0].toLocalFile().toStdString(), (recording->folder / "transcript.md").string());
     EXPECT_TRUE(delegate->openTranscriptItem()->isEnabled());
     EXPECT_TRUE(delegate->retranscribeItem()->isEnabled());
     delegate->openLastTranscript();
@@ -351,9 +436,10 @@ TEST_F(AppDelegateTest, WatchdogWarnsOncePerSilentSpell) {
     EXPECT_EQ(delegate->statusText(), "Запись идёт, но микрофон молчит 75 с");
     EXPECT_EQ(icon.look, IconLook::warning);
     EXPECT_EQ(icon.accessibilityText, "Микрофон молчит");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Микрофон молчит — 0:00");
     ASSERT_EQ(notifier.sent.size(), 1u);
     EXPECT_EQ(notifier.sent[0].first, "Zorvel: микрофон молчит");
-    EXPECT_EQ(notifier.sent[0].second, "Ваш голос не записывается. Проверьте устройство ввода в Настройках → Звук.");
+    EXPECT_EQ(notifier.sent[0].second, "Ваш голос не записывается. Проверьте устройство ввода в настройках звука.");
 
     recording->silence = 76.4;
     delegate->tick();
@@ -397,12 +483,13 @@ TEST_F(AppDelegateTest, FailedStartLeavesNothingRunning) {
     EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
     EXPECT_EQ(alerts.shown[0].message, "Не удалось начать запись");
     EXPECT_EQ(alerts.shown[0].informativeText,
-              "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
-    // The sound server's words, its code and the failed step, which the message leaves out, are logged.
+              "Микрофон недоступен. Звуковой сервер (PulseAudio или PipeWire), шаг «подключение к звуковому "
+              "серверу»: Нет такой сущности. Проверьте, что звуковой сервер работает (pactl info) и что в "
+              "настройках звука выбрано и включено устройство ввода.");
+    // The code, which the message leaves out, is logged.
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], "Не удалось начать запись: Микрофон недоступен. Проверьте в Настройках → Звук, что "
-                         "выбрано устройство ввода. [libpulse, код 5: Нет такой сущности; шаг: подключение к "
-                         "звуковому серверу]");
+    EXPECT_EQ(logged[0], "Не удалось начать запись: " + alerts.shown[0].informativeText.toStdString() +
+                             " [libpulse, код 5; шаг: подключение к звуковому серверу]");
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     EXPECT_TRUE(delegate->toggleItem()->isEnabled());
     EXPECT_EQ(delegate->toggleItem()->text(), "Начать запись");
@@ -511,8 +598,12 @@ TEST_F(AppDelegateTest, ModelDownloadProgressAndOutcomes) {
     delegate->downloadModel();
     EXPECT_EQ(delegate->statusText(), "Скачиваю модель… 0%");
     EXPECT_FALSE(delegate->downloadModelItem()->isEnabled());
+    EXPECT_EQ(icon.look, IconLook::working);
+    EXPECT_EQ(icon.accessibilityText, "Скачиваю модель…");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Скачиваю модель… 0%");
     delegate->modelDownloader().onProgress(0.456);
     EXPECT_EQ(delegate->statusText(), "Скачиваю модель… 45%");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Скачиваю модель… 45%");
     delegate->modelDownloader().onProgress(0.999);
     EXPECT_EQ(delegate->statusText(), "Скачиваю модель… 99%");
     delegate->modelDownloader().onProgress(1.0);
@@ -526,24 +617,268 @@ TEST_F(AppDelegateTest, ModelDownloadProgressAndOutcomes) {
     ASSERT_EQ(alerts.shown.size(), 1u);
     EXPECT_EQ(alerts.shown[0].style, AlertStyle::warning);
     EXPECT_EQ(alerts.shown[0].message, "Не удалось скачать модель");
+    // The details follow the heading without repeating it.
     EXPECT_FALSE(alerts.shown[0].informativeText.isEmpty());
+    EXPECT_FALSE(alerts.shown[0].informativeText.contains("Не удалось скачать модель"))
+        << alerts.shown[0].informativeText.toStdString();
+    EXPECT_EQ(icon.look, IconLook::idle);
+    EXPECT_EQ(icon.toolTip, "Zorvel");
     EXPECT_TRUE(delegate->downloadModelItem()->isEnabled());
     EXPECT_TRUE(delegate->downloadModelItem()->isVisible());
 
+    logged.clear();
     delegate->modelDownloader().onFinish({});
+    EXPECT_TRUE(logged.empty());
     EXPECT_FALSE(delegate->downloadModelItem()->isVisible());
     EXPECT_EQ(delegate->statusText(), "Готов к записи");
     ASSERT_EQ(notifier.sent.size(), 1u);
     EXPECT_EQ(notifier.sent[0], std::make_pair(QString("Модель скачана"), QString("Zorvel готов к работе.")));
 }
 
-TEST_F(AppDelegateTest, QuittingStopsTheRecordingWithoutTranscribing) {
+TEST_F(AppDelegateTest, QuittingStopsTheRecordingAndTheNextStartOffersIt) {
     launch();
     startRecording();
+    std::filesystem::create_directories(recording->folder);
+    writeText(recording->folder / "system.caf", "audio");
     delegate->applicationWillTerminate();
     EXPECT_EQ(recording->stops, 1);
     EXPECT_TRUE(transcriptionCalls().empty());
     EXPECT_FALSE(delegate->isTranscribing());
+
+    delegate.reset();
+    launch();
+    EXPECT_EQ(delegate->unfinishedCount(), 1);
+    EXPECT_TRUE(delegate->unfinishedItem()->isVisible());
+    EXPECT_EQ(delegate->unfinishedItem()->text(), "Транскрибировать незавершённые записи (1)");
+}
+
+TEST_F(AppDelegateTest, TranscriptionProgressShowsInTheTooltipAndRefinesOnlyItsOwnStatusLine) {
+    launch();
+    std::filesystem::create_directories(recording->folder);
+    holdTranscriptions = true;
+    progressReports = {{"Собеседник", 1, 2, 0, 0}};
+    delegate->retranscribeLast();
+    ASSERT_TRUE(waitFor([&] { return delegate->statusText() != "Транскрибирую…"; }));
+    // Converting: the track is known, its length not yet.
+    EXPECT_EQ(delegate->statusText(), "Транскрибирую… Собеседник, дорожка 1 из 2");
+    EXPECT_EQ(icon.look, IconLook::working);
+
+    reportProgress({"Собеседник", 1, 2, 62.9, 600.4});
+    EXPECT_EQ(delegate->statusText(), "Транскрибирую… Собеседник, дорожка 1 из 2: 1:02 из 10:00");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Транскрибирую… Собеседник, дорожка 1 из 2: 1:02 из 10:00");
+    // The recogniser's last segment may end a little past the measured length.
+    reportProgress({"Я", 2, 2, 1207, 1200});
+    EXPECT_EQ(icon.toolTip, "Zorvel — Транскрибирую… Я, дорожка 2 из 2: 20:00 из 20:00");
+
+    // A recording started meanwhile owns the status line and the icon; the tooltip shows both.
+    startRecording();
+    reportProgress({"Я", 2, 2, 1210, 1800});
+    EXPECT_EQ(delegate->statusLineItem()->text(), "Идёт запись — 0:00");
+    EXPECT_EQ(icon.look, IconLook::recording);
+    EXPECT_EQ(icon.toolTip, "Zorvel — Идёт запись — 0:00\nТранскрибирую… Я, дорожка 2 из 2: 20:10 из 30:00");
+
+    releaseTranscriptions();
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(icon.look, IconLook::recording);
+    EXPECT_EQ(icon.toolTip, "Zorvel — Идёт запись — 0:00");
+}
+
+TEST_F(AppDelegateTest, ATranscriptWithoutSpeechSaysSoAndItsNotificationOpensTheFolder) {
+    speechFound = false;
+    launch();
+    startRecording();
+    delegate->toggleRecording();
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(delegate->statusText(), "Конспект готов: речь не распознана");
+    ASSERT_EQ(notifier.sent.size(), 1u);
+    EXPECT_EQ(notifier.sent[0].first, "Конспект готов");
+    EXPECT_EQ(notifier.sent[0].second, "2025-03-05 14-03-27: речь не распознана. Аудио осталось в папке записи.");
+    EXPECT_EQ(notifier.targets[0].toLocalFile().toStdString(), recording->folder.string());
+}
+
+TEST_F(AppDelegateTest, UnfinishedRecordingsAreCountedAndTranscribedOneAfterAnother) {
+    const auto root = Paths::recordingsRoot();
+    const auto folder = [&](const std::string& name, std::vector<std::string> files) {
+        std::filesystem::create_directories(root / name);
+        for (const auto& file : files)
+            writeText(root / name / file, "x");
+        return root / name;
+    };
+    const auto older = folder("2025-01-01 10-00-00", {"mic.caf"});
+    folder("2025-01-02 10-00-00", {"system.caf", "mic.caf", "transcript.md"});
+    const auto locked = folder("2025-01-03 10-00-00", {"system.caf", ".zorvel.lock"});
+    folder(".2025-01-04 hidden", {"mic.caf"});
+    folder("2025-01-05 10-00-00", {"audio.m4a"});
+    const auto newer = folder("2025-01-06 10-00-00", {"system.caf", "whisper.log"});
+    std::filesystem::create_directory_symlink(older, root / "2025-01-07 link");
+    folder("2025-01-08 10-00-00", {});
+    std::filesystem::create_symlink(newer / "system.caf", folder("2025-01-09 10-00-00", {}) / "mic.caf");
+    // Another process transcribes this one.
+    const int lock = ::open((locked / ".zorvel.lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+
+    launch();
+    EXPECT_EQ(delegate->unfinishedCount(), 2);
+    EXPECT_EQ(delegate->unfinishedItem()->text(), "Транскрибировать незавершённые записи (2)");
+    EXPECT_TRUE(delegate->unfinishedItem()->isVisible());
+
+    // The folder being recorded is not unfinished.
+    startRecording();
+    folder(recording->folder.filename().string(), {"system.caf", "mic.caf"});
+    emit delegate->menu()->aboutToShow();
+    EXPECT_EQ(delegate->unfinishedCount(), 2);
+
+    ::close(lock);
+    emit delegate->menu()->aboutToShow();
+    EXPECT_EQ(delegate->unfinishedCount(), 3);
+
+    // Without the model nothing starts, and the notice comes once.
+    std::filesystem::remove(Paths::modelURL());
+    delegate->transcribeUnfinished();
+    EXPECT_EQ(alerts.shown.size(), 1u);
+    EXPECT_TRUE(transcriptionCalls().empty());
+    test::writeWeightlessWhisperModel(Paths::modelURL());
+
+    holdTranscriptions = true;
+    delegate->transcribeUnfinished();
+    EXPECT_EQ(delegate->statusText(), "Транскрибирую запись 1 из 3…");
+    EXPECT_FALSE(delegate->unfinishedItem()->isEnabled());
+    EXPECT_FALSE(delegate->retranscribeItem()->isEnabled());
+    releaseTranscriptions();
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(delegate->statusText(), "Транскрибирую запись 2 из 3…");
+    ASSERT_TRUE(waitForReport());
+    ASSERT_TRUE(waitForReport());
+    EXPECT_FALSE(delegate->isTranscribing());
+
+    const auto runs = transcriptionCalls();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].folder, older);
+    EXPECT_EQ(runs[1].folder, locked);
+    EXPECT_EQ(runs[2].folder, newer);
+    EXPECT_EQ(notifier.sent.size(), 3u);
+    EXPECT_EQ(delegate->statusText(), "Конспект готов");
+    EXPECT_EQ(delegate->unfinishedCount(), 0);
+    EXPECT_FALSE(delegate->unfinishedItem()->isVisible());
+}
+
+TEST_F(AppDelegateTest, TheLastTranscriptOpensAfterARestart) {
+    const auto root = Paths::recordingsRoot();
+    for (const char* name : {"2025-01-01 10-00-00", "2025-01-02 10-00-00", "2025-01-03 10-00-00"})
+        std::filesystem::create_directories(root / name);
+    writeText(root / "2025-01-01 10-00-00" / "transcript.md", "old");
+    writeText(root / "2025-01-02 10-00-00" / "transcript.md", "new");
+    launch();
+    EXPECT_TRUE(delegate->openTranscriptItem()->isEnabled());
+    delegate->openLastTranscript();
+    // A transcript deleted since then gives way to the next one.
+    std::filesystem::remove(root / "2025-01-02 10-00-00" / "transcript.md");
+    delegate->openLastTranscript();
+    ASSERT_EQ(opener.opened.size(), 2u);
+    EXPECT_EQ(opener.opened[0].toLocalFile().toStdString(), (root / "2025-01-02 10-00-00" / "transcript.md").string());
+    EXPECT_EQ(opener.opened[1].toLocalFile().toStdString(), (root / "2025-01-01 10-00-00" / "transcript.md").string());
+}
+
+TEST_F(AppDelegateTest, StartAtLoginWritesAndRemovesTheAutostartEntry) {
+    const auto entry = Autostart::entryURL();
+    EXPECT_EQ(entry, std::filesystem::path(std::getenv("XDG_CONFIG_HOME")) / "autostart" / "zorvel.desktop");
+    std::error_code ignored;
+    std::filesystem::remove_all(entry.parent_path(), ignored);
+    launch();
+    delegate->startAtLoginItem()->trigger();
+    EXPECT_TRUE(delegate->startAtLoginItem()->isChecked());
+    const std::string contents = test::readText(entry);
+    EXPECT_NE(contents.find("[Desktop Entry]\nType=Application\n"), std::string::npos) << contents;
+    EXPECT_NE(contents.find("\nExec=" + Autostart::execValue(QCoreApplication::applicationFilePath().toStdString()) +
+                            "\n"),
+              std::string::npos)
+        << contents;
+    EXPECT_NE(contents.find("\nIcon=zorvel\n"), std::string::npos);
+
+    delegate->startAtLoginItem()->trigger();
+    EXPECT_FALSE(delegate->startAtLoginItem()->isChecked());
+    EXPECT_FALSE(std::filesystem::exists(entry));
+
+    // The session settings of some desktops switch an entry off instead of removing it.
+    writeText(entry, "[Desktop Entry]\nExec=zorvel\nHidden=true\n");
+    emit delegate->menu()->aboutToShow();
+    EXPECT_FALSE(delegate->startAtLoginItem()->isChecked());
+    writeText(entry, "[Desktop Entry]\nExec=zorvel\nX-GNOME-Autostart-enabled=false\n");
+    EXPECT_FALSE(Autostart::isEnabled());
+    writeText(entry, "[Desktop Entry]\nExec=zorvel\n[Desktop Action x]\nHidden=true\n");
+    EXPECT_TRUE(Autostart::isEnabled());
+
+    // A folder that cannot be made is reported, and the item stays as it was.
+    std::filesystem::remove_all(entry.parent_path());
+    writeText(entry.parent_path(), "not a folder");
+    delegate->startAtLoginItem()->trigger();
+    EXPECT_FALSE(delegate->startAtLoginItem()->isChecked());
+    ASSERT_EQ(alerts.shown.size(), 1u);
+    EXPECT_EQ(alerts.shown[0].message, "Не удалось включить запуск при входе");
+    std::filesystem::remove(entry.parent_path());
+}
+
+TEST(Autostart, ExecValueQuotesAndEscapesThePath) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"/usr/bin/zorvel", "/usr/bin/zorvel"},
+        {"/opt/My Apps/zorvel", "\"/opt/My Apps/zorvel\""},
+        {"/opt/100%/zorvel", "/opt/100%%/zorvel"},
+        {"/opt/a\"b$c`d/zorvel", "\"/opt/a\\\\\"b\\\\$c\\\\`d/zorvel\""},
+        {"/opt/a\\b/zorvel", "\"/opt/a\\\\\\\\b/zorvel\""},
+        {"/home/я/Программы/zorvel", "/home/я/Программы/zorvel"},
+    };
+    for (const auto& [path, exec] : cases)
+        EXPECT_EQ(Autostart::execValue(path), exec) << path;
+}
+
+TEST_F(AppDelegateTest, AnotherStartIsToldWhatThisOneDoes) {
+    launch();
+    startRecording();
+    delegate->anotherInstanceStarted();
+    ASSERT_EQ(notifier.sent.size(), 1u);
+    EXPECT_EQ(notifier.sent[0].first, "Zorvel уже запущен");
+    EXPECT_EQ(notifier.sent[0].second, "Идёт запись — 0:00. Меню открывается щелчком по значку Zorvel на панели.");
+}
+
+// The session bus of scripts/test; each test process uses a name of its own.
+TEST(SingleInstance, TheSecondClaimTellsTheFirstAndTheFirstMayEndAndFreeTheName) {
+    startApplication();
+    if (!QDBusConnection::sessionBus().isConnected())
+        GTEST_SKIP() << "needs a session bus (scripts/test starts one)";
+    const QString name = "org.zorvel.Test" + QString::number(::getpid());
+    auto first = std::make_unique<SingleInstance>(QDBusConnection::connectToBus(QDBusConnection::SessionBus, "first"),
+                                                  name);
+    int activations = 0;
+    QObject::connect(first.get(), &SingleInstance::activated, [&] { ++activations; });
+    ASSERT_EQ(first->claim(), SingleInstance::Claim::primary);
+
+    // The second start runs in a process of its own; here a thread with its own connection.
+    const auto claimElsewhere = [&](const QString& connectionName) {
+        std::promise<SingleInstance::Claim> claimed;
+        auto answer = claimed.get_future();
+        std::thread([&] {
+            {
+                SingleInstance second(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName), name);
+                claimed.set_value(second.claim());
+            }
+            QDBusConnection::disconnectFromBus(connectionName);
+        }).detach();
+        QElapsedTimer timer;
+        timer.start();
+        while (answer.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready && timer.elapsed() < 15000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return answer.get();
+    };
+    EXPECT_EQ(claimElsewhere("second"), SingleInstance::Claim::toldRunning);
+    EXPECT_EQ(activations, 1);
+
+    // The first ends: its connection goes, and with it the name.
+    first.reset();
+    QDBusConnection::disconnectFromBus("first");
+    auto connection = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "first-again");
+    SingleInstance again(connection, name);
+    EXPECT_EQ(again.claim(), SingleInstance::Claim::primary);
+    static_cast<void>(connection.interface()->unregisterService(name));
 }
 
 } // namespace

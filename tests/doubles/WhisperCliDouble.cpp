@@ -12,10 +12,17 @@
 //
 // What it "recognises" comes from the side file INPUT + ".segments", one segment per line:
 //     FROM_MS TO_MS TEXT        TEXT may use \n \t \\ and \xHH escapes for raw bytes
-// and the directives "!exit N" (exit with N, no JSON) and "!nojson" (exit 0, no JSON).
+// and the directives "!exit N" (exit with N, no JSON), "!signal N" (die of signal N, as a crash
+// does) and "!nojson" (exit 0, no JSON). Two more show what the real program can't be made to do
+// on demand:
+//     !shorten MS    cut its input WAV down to its first MS milliseconds, then go on
+//     !wait FILE     write its PID to INPUT + ".pid", then wait until FILE exists (at most 60 s)
 // A missing side file means no speech. When WHISPER_DOUBLE_RECORD names a file, every
 // invocation appends its arguments to it, separated by \x1f, one invocation per line.
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +32,8 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -56,7 +65,7 @@ std::string parentOf(const std::string& path) {
 bool decodable(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0)
+    if (bytes.size() < 12 || !bytes.starts_with("RIFF") || bytes.compare(8, 4, "WAVE") != 0)
         return false;
     const auto u16 = [&](size_t at) {
         return static_cast<unsigned>(static_cast<unsigned char>(bytes[at])) |
@@ -75,6 +84,42 @@ bool decodable(const std::string& path) {
         at += 8 + size + (size & 1);
     }
     return false;
+}
+
+// Keeps the first `ms` milliseconds of a 16 kHz mono 16-bit WAVE: the file is cut and its RIFF and
+// data sizes are written anew.
+void shorten(const std::string& path, std::int64_t ms) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const auto u32 = [&](size_t at) {
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+        return value;
+    };
+    const auto put32 = [&](size_t at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + static_cast<size_t>(i)] = static_cast<char>(value >> (8 * i) & 0xFF);
+    };
+    for (size_t at = 12; at + 8 <= bytes.size(); at += 8 + u32(at + 4) + (u32(at + 4) & 1)) {
+        if (bytes.compare(at, 4, "data") != 0)
+            continue;
+        const auto size = static_cast<std::uint32_t>(std::min<std::int64_t>(ms * 32, u32(at + 4)));
+        put32(at + 4, size);
+        bytes.resize(at + 8 + size);
+        put32(4, static_cast<std::uint32_t>(bytes.size() - 8));
+        file.close();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        return;
+    }
+}
+
+// Stands in for a long recognition: tells the test its PID, then waits for the test to go on.
+void waitFor(const std::string& input, const std::string& file) {
+    std::ofstream(input + ".pid") << ::getpid() << "\n";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!readable(file) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 std::string unescape(const std::string& text) {
@@ -139,8 +184,13 @@ int main(int argc, char** argv) {
         out << '\n';
     }
 
-    std::string model, language = "en", outputBase, input, vadModel;
-    bool json = false, vad = false;
+    std::string model;
+    std::string language = "en";
+    std::string outputBase;
+    std::string input;
+    std::string vadModel;
+    bool json = false;
+    bool vad = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         const auto value = [&]() -> std::string { return i + 1 < arguments.size() ? arguments[++i] : std::string(); };
@@ -172,7 +222,7 @@ int main(int argc, char** argv) {
         std::cerr << "error: failed to initialize whisper context\n";
         return 3;
     }
-    if (!languages().count(language)) {
+    if (!languages().contains(language)) {
         std::cerr << "error: unknown language '" << language << "'\n";
         return 0;
     }
@@ -197,12 +247,26 @@ int main(int argc, char** argv) {
     while (std::getline(side, line)) {
         if (line.empty())
             continue;
-        if (line.rfind("!exit ", 0) == 0) {
+        if (line.starts_with("!exit ")) {
             std::cerr << "simulated failure\n";
             return std::atoi(line.c_str() + 6);
         }
+        if (line.starts_with("!signal ")) {
+            std::cerr.flush();
+            std::signal(std::atoi(line.c_str() + 8), SIG_DFL);
+            std::raise(std::atoi(line.c_str() + 8));
+            return 0;
+        }
         if (line == "!nojson")
             return 0;
+        if (line.rfind("!shorten ", 0) == 0) {
+            shorten(input, std::atoll(line.c_str() + 9));
+            continue;
+        }
+        if (line.rfind("!wait ", 0) == 0) {
+            waitFor(input, line.substr(6));
+            continue;
+        }
         std::istringstream fields(line);
         Segment segment;
         fields >> segment.from >> segment.to;

@@ -10,6 +10,7 @@
 #include "model/ModelPaths.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +23,7 @@ namespace {
 long peakResidentKiB() {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
+    return usage.ru_maxrss; // NOLINT(cppcoreguidelines-pro-type-union-access): glibc declares it in a union
 }
 
 } // namespace
@@ -43,15 +44,29 @@ int main(int argc, char** argv) {
 
     QCoreApplication application(argc, argv);
     const std::uint64_t size = mebibytes * 1024 * 1024;
-    const std::string block(1024 * 1024, 'z');
-    zorvel::test::LoopbackHttpServer server([&](zorvel::test::HttpConnection& connection, const std::string&, int) {
-        connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
-        for (std::uint64_t sent = 0; sent < size && connection.send(block); sent += block.size()) {
-        }
-    });
+    // A body that starts like a model, verified by its SHA-1 as the download from the model hub is.
+    std::string first(std::size_t{1024} * 1024, 'z');
+    first.replace(0, 4, "lmgg");
+    const std::string block(std::size_t{1024} * 1024, 'z');
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    for (std::uint64_t sent = 0; sent < size; sent += block.size())
+        hash.addData(sent == 0 ? first : block);
+    zorvel::test::LoopbackHttpServer server(
+        [&](zorvel::test::HttpConnection& connection, const std::string& path, int) {
+            if (path == "/vad.bin") {
+                connection.send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                return;
+            }
+            connection.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
+            for (std::uint64_t sent = 0; sent < size && connection.send(sent == 0 ? first : block);
+                 sent += block.size()) {
+            }
+        });
 
     zorvel::ModelDownloader downloader;
-    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))),
+                            hash.result().toHex().toStdString());
+    downloader.setVoiceActivitySourceURL(QUrl(QString::fromStdString(server.url("/vad.bin"))));
     int status = 0;
     QElapsedTimer clock;
     downloader.onFinish = [&](const zorvel::Result<void>& outcome) {

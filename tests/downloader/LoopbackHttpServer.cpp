@@ -1,9 +1,12 @@
 #include "LoopbackHttpServer.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,8 +56,34 @@ bool HttpConnection::sendChunk(std::string_view bytes) {
     return send(size) && send(bytes) && send("\r\n");
 }
 
-LoopbackHttpServer::LoopbackHttpServer(Responder responder) : m_responder(std::move(responder)) {
-    m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+bool HttpConnection::waitForClose(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!stopping()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        // Short polls, so that a stopping server is noticed.
+        pollfd watched{m_fd, POLLIN | POLLRDHUP, 0};
+        const int ready = ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 50)));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0)
+            continue;
+        if ((watched.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            return true;
+        char buffer[4096];
+        const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, 0);
+        if (got == 0)
+            return true;
+        if (got < 0 && errno != EINTR)
+            return true;
+    }
+    return false;
+}
+
+LoopbackHttpServer::LoopbackHttpServer(Responder responder)
+    : m_responder(std::move(responder)), m_listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

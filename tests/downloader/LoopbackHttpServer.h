@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -12,17 +13,20 @@ namespace zorvel::test {
 // One accepted connection, as seen by a responder.
 class HttpConnection {
 public:
-    HttpConnection(int fd, const std::atomic<bool>& stopping) : m_fd(fd), m_stopping(stopping) {}
+    HttpConnection(int fd, const std::atomic<bool>& stopping) : m_fd(fd), m_stopping(&stopping) {}
 
     // False once the client has gone or the server is stopping.
     bool send(std::string_view bytes);
     bool sendChunk(std::string_view bytes);
+    // Waits until the client has closed the connection (true), or the server stops or `timeout`
+    // passes (false). Whatever else the client sends meanwhile is read and dropped.
+    bool waitForClose(std::chrono::milliseconds timeout);
 
 private:
-    bool stopping() const { return m_stopping.load(); }
+    bool stopping() const { return m_stopping->load(); }
 
     int m_fd;
-    const std::atomic<bool>& m_stopping;
+    const std::atomic<bool>* m_stopping; // the server's, which outlives every connection
 };
 
 // A minimal HTTP/1.1 server on 127.0.0.1, serving from its own thread one connection at a time.

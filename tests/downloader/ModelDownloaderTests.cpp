@@ -1,3 +1,4 @@
+#include "GgmlModels.h"
 #include "LoopbackHttpServer.h"
 #include "model/ModelDownloader.h"
 #include "model/ModelPaths.h"
@@ -6,14 +7,16 @@
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QThread>
 #include <algorithm>
 #include <array>
-#include <span>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <span>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace zorvel {
@@ -30,6 +33,33 @@ std::string patternBody(std::size_t size) {
     for (auto& byte : body)
         byte = static_cast<char>((state = state * 1664525U + 1013904223U) >> 24);
     return body;
+}
+
+// A whole whisper model of about 4 MiB, as a mirror would serve it, and its SHA-1.
+const std::string& modelBody() {
+    static const std::string body = [] {
+        test::TemporaryFolder folder{"model-body"};
+        test::WhisperModelShape shape;
+        shape.state = 16;
+        shape.audioLayers = shape.textLayers = 1;
+        test::writeRandomWhisperModel(folder / "model.bin", shape);
+        return test::readText(folder / "model.bin");
+    }();
+    return body;
+}
+const std::string& voiceActivityBody() {
+    static const std::string body = [] {
+        test::TemporaryFolder folder{"vad-body"};
+        test::writeRandomVoiceActivityModel(folder / "vad.bin");
+        return test::readText(folder / "vad.bin");
+    }();
+    return body;
+}
+std::string sha1Of(const std::string& body) {
+    return QCryptographicHash::hash(QByteArrayView(body.data(), static_cast<qsizetype>(body.size())),
+                                    QCryptographicHash::Sha1)
+        .toHex()
+        .toStdString();
 }
 
 // Compared without printing: the bodies are megabytes long.
@@ -63,12 +93,16 @@ struct Outcome {
 enum class StartAgain { no, onEveryProgress };
 
 // Runs one download to its end, and a little beyond so that a second report would show.
-Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no) {
+// `reported` counts the progress reports for a server that waits for them.
+Outcome run(ModelDownloader& downloader, StartAgain startAgain = StartAgain::no,
+            std::atomic<int>* reported = nullptr) {
     Outcome outcome;
     const auto onMainThread = [] { return QThread::currentThread() == QCoreApplication::instance()->thread(); };
     downloader.onProgress = [&](double fraction) {
         EXPECT_TRUE(onMainThread());
         outcome.progress.push_back(fraction);
+        if (reported != nullptr)
+            ++*reported;
         if (startAgain == StartAgain::onEveryProgress)
             downloader.start();
     };
@@ -108,27 +142,48 @@ protected:
         static char name[] = "model_downloader_tests";
         static char* argv[] = {name, nullptr};
         static QCoreApplication application(argc, argv);
+        // Written once, before any server serves them: writing takes a moment.
+        modelBody();
+        voiceActivityBody();
     }
-    // Every test starts without the models folder or any of its parents.
-    void SetUp() override { std::filesystem::remove_all(Paths::applicationSupportDirectory()); }
+    // Every test starts without the models folder or any of its parents, and with a voice-activity
+    // model in the resource directory, so that only the recognition model is fetched.
+    void SetUp() override {
+        std::filesystem::remove_all(Paths::applicationSupportDirectory());
+        std::filesystem::create_directories(resources / "models");
+        test::writeRandomVoiceActivityModel(resources / "models" / "ggml-silero-v6.2.0.bin");
+        ::setenv("ZORVEL_RESOURCE_DIR", resources.path().c_str(), 1);
+    }
+    void TearDown() override { ::unsetenv("ZORVEL_RESOURCE_DIR"); }
+
+    test::TemporaryFolder resources{"resources"};
 };
 
 TEST_F(ModelDownloaderTest, KnownSizeFollowsRedirectReportsRisingProgressAndStoresByteForByte) {
-    const std::string body = patternBody(4 * 1024 * 1024 + 17);
+    const std::string& body = modelBody();
+    std::atomic<int> reported{0};
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
         if (path == "/model.bin") {
             connection.send("HTTP/1.1 302 Found\r\nLocation: /cdn/model.bin\r\nContent-Length: 0\r\n\r\n");
             return;
         }
+        // Qt reports progress at most every 100 ms, and always at the end. The body trickles in
+        // 16 KiB pieces until the first report and then comes whole, so that there are at least
+        // two reports, the first before the end.
         connection.send(head("200 OK", body.size()));
-        // Slow enough for the throttled progress to come several times.
-        for (std::size_t at = 0; at < body.size() && connection.send(body.substr(at, 65536)); at += 65536)
-            std::this_thread::sleep_for(8ms);
+        constexpr std::size_t piece = 16 * 1024;
+        std::size_t at = 0;
+        for (; reported == 0 && at + piece < body.size(); at += piece) {
+            if (!connection.send(std::string_view(body).substr(at, piece)))
+                return;
+            test::waitUntil([&] { return reported > 0; }, 10ms);
+        }
+        connection.send(std::string_view(body).substr(at));
     });
     ModelDownloader downloader;
     downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
 
-    const Outcome outcome = run(downloader, StartAgain::onEveryProgress);
+    const Outcome outcome = run(downloader, StartAgain::onEveryProgress, &reported);
 
     EXPECT_FALSE(outcome.error) << outcome.errorText();
     EXPECT_EQ(server.requestCount(), 2) << "the redirect and the file, nothing more";
@@ -142,13 +197,14 @@ TEST_F(ModelDownloaderTest, KnownSizeFollowsRedirectReportsRisingProgressAndStor
 
 TEST_F(ModelDownloaderTest, UnknownSizeGivesNoProgressAndReplacesTheOldModel) {
     writeOldModel();
-    const std::string body = patternBody(1024 * 1024 + 3);
+    const std::string& body = modelBody();
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
+        // The body arrives in two pieces: the second once the first is being stored.
         connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
-        for (std::size_t at = 0; at < body.size(); at += 100'000) {
+        connection.sendChunk(std::string_view(body).substr(0, 100'000));
+        ASSERT_TRUE(test::waitUntil([] { return !folderListing().empty(); }, 10s));
+        for (std::size_t at = 100'000; at < body.size(); at += 100'000)
             connection.sendChunk(std::string_view(body).substr(at, 100'000));
-            std::this_thread::sleep_for(5ms);
-        }
         connection.send("0\r\n\r\n");
     });
 
@@ -165,7 +221,8 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStart
     const std::array<std::string, 4> statuses = {"404 Not Found", "403 Forbidden", "503 Service Unavailable", "200 OK"};
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int request) {
         const std::string& status = statuses.at(static_cast<std::size_t>(request - 1));
-        const std::string body = status == "200 OK" ? "new model" : "<html>" + std::string(20000, 'x') + "</html>";
+        const std::string body =
+            status == "200 OK" ? modelBody() : "<html>" + std::string(20000, 'x') + "</html>";
         connection.send(head(status, body.size()) + body);
     });
     ModelDownloader downloader;
@@ -184,7 +241,7 @@ TEST_F(ModelDownloaderTest, ErrorStatusIsNamedAndKeepsTheOldModelThenAFreshStart
         EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     }
     EXPECT_FALSE(run(downloader).error);
-    EXPECT_TRUE(modelIs("new model"));
+    EXPECT_TRUE(modelIs(modelBody()));
 }
 
 TEST_F(ModelDownloaderTest, EmptyBodyIsNoModel) {
@@ -210,14 +267,14 @@ TEST_F(ModelDownloaderTest, PartFilesOfKilledDownloadsAreRemovedAtTheNextStart) 
     test::writeText(folder / ".ggml-large-v3-turbo.bin.part-1-0", "a running process's");
     test::writeText(folder / "notes.txt", "the user's");
     LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
-        connection.send(head("200 OK", 5) + "model");
+        connection.send(head("200 OK", modelBody().size()) + modelBody());
     });
     EXPECT_FALSE(download(server).error);
     EXPECT_EQ(folderListing(), ".ggml-large-v3-turbo.bin.part-1-0 ggml-large-v3-turbo.bin notes.txt ");
 }
 
 TEST_F(ModelDownloaderTest, BodyCutShortLeavesNoPartialFileAndTheOldModel) {
-    const std::string body = patternBody(2 * 1024 * 1024);
+    const std::string& body = modelBody();
     const std::string_view half = std::string_view(body).substr(0, body.size() / 2);
     // Qt 6.4 reports the first as a success now and then, and the second (chunks framing a body
     // shorter than the stated length) always; it never notices the end of the third. The length
@@ -252,10 +309,11 @@ TEST_F(ModelDownloaderTest, BodyCutShortLeavesNoPartialFileAndTheOldModel) {
 }
 
 TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceiving) {
+    // A trickle that would take hours: a thousand bytes every 10 ms until the client goes.
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send(head("200 OK", 100'000'000));
-        while (connection.send(std::string(1000, 'm')))
-            std::this_thread::sleep_for(10ms);
+        connection.send(head("200 OK", 100'000'000) + modelBody().substr(0, 4));
+        while (connection.send(std::string(1000, 'm')) && !connection.waitForClose(10ms)) {
+        }
     });
     QElapsedTimer clock;
     clock.start();
@@ -270,10 +328,10 @@ TEST_F(ModelDownloaderTest, WholeDownloadTimeLimitEndsADownloadThatKeepsReceivin
 }
 
 TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFileSilently) {
+    // The first bytes of a long body, then nothing until the client goes.
     LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
-        connection.send(head("200 OK", 100'000'000));
-        while (connection.send(std::string(10000, 'm')))
-            std::this_thread::sleep_for(5ms);
+        connection.send(head("200 OK", 100'000'000) + modelBody().substr(0, 4) + std::string(10000, 'm'));
+        connection.waitForClose(60s);
     });
     bool finished = false;
     {
@@ -289,6 +347,138 @@ TEST_F(ModelDownloaderTest, DroppingTheDownloaderMidDownloadRemovesThePartialFil
     QCoreApplication::processEvents();
     EXPECT_FALSE(finished);
     EXPECT_EQ(folderListing(), "");
+}
+
+TEST_F(ModelDownloaderTest, WebPageServedWithSuccessIsNeverInstalledAndIsGivenUpAtOnce) {
+    writeOldModel();
+    // A sign-in page that would take minutes to arrive whole.
+    LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
+        connection.send("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 100000000\r\n\r\n"
+                        "<!DOCTYPE html><html><body>Sign in to continue");
+        while (connection.send(std::string(1000, ' ')) && !connection.waitForClose(10ms)) {
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    const Outcome outcome = download(server);
+    EXPECT_EQ(outcome.errorText(), "Не удалось скачать модель: сервер прислал веб-страницу вместо модели");
+    EXPECT_LT(clock.elapsed(), 10000);
+    EXPECT_TRUE(modelIs("old model"));
+    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+}
+
+TEST_F(ModelDownloaderTest, PublishedChecksumDecidesWhatIsInstalled) {
+    writeOldModel();
+    LoopbackHttpServer server([](HttpConnection& connection, const std::string&, int) {
+        connection.send(head("200 OK", modelBody().size()) + modelBody());
+    });
+    ModelDownloader downloader;
+    const QUrl url(QString::fromStdString(server.url("/model.bin")));
+
+    // A whole model, but not the published one: a file damaged on the way looks just like it.
+    downloader.setSourceURL(url, std::string(40, '0'));
+    EXPECT_EQ(run(downloader).errorText(), "Не удалось скачать модель: контрольная сумма SHA-1 не совпала с "
+                                           "опубликованной: файл испорчен при передаче");
+    EXPECT_TRUE(modelIs("old model"));
+    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+
+    downloader.setSourceURL(url, sha1Of(modelBody()));
+    EXPECT_FALSE(run(downloader).error);
+    EXPECT_TRUE(modelIs(modelBody()));
+}
+
+TEST_F(ModelDownloaderTest, DefaultAddressIsCheckedAgainstThePublishedChecksum) {
+    ASSERT_EQ(Paths::modelDownloadURL(),
+              "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo.bin");
+    EXPECT_EQ(Paths::modelDownloadSHA1(), "4af2b29d7ec73d781377bfd1758ca957a807e941");
+}
+
+TEST_F(ModelDownloaderTest, BodyFromAMirrorMustBeAWholeModel) {
+    std::string cutInside = modelBody();
+    cutInside.resize(cutInside.size() - 1000);
+    const std::pair<const char*, std::string> cases[] = {
+        {"сервер прислал не модель в формате ggml", patternBody(100'000)},
+        {"сервер прислал не модель в формате ggml", "lmg"},
+        {"сервер прислал повреждённую модель (файл обрывается в тензоре "
+         "«decoder.blocks.0.cross_attn.out.weight»)",
+         cutInside},
+    };
+    for (const auto& [reason, body] : cases) {
+        SCOPED_TRACE(reason);
+        writeOldModel();
+        LoopbackHttpServer server([&](HttpConnection& connection, const std::string&, int) {
+            connection.send(head("200 OK", body.size()) + body);
+        });
+        EXPECT_EQ(download(server).errorText(), std::string("Не удалось скачать модель: ") + reason);
+        EXPECT_TRUE(modelIs("old model"));
+        EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+    }
+}
+
+TEST_F(ModelDownloaderTest, VoiceActivityModelIsFetchedBesideTheModelWhenThereIsNone) {
+    ::setenv("ZORVEL_RESOURCE_DIR", (resources / "empty").c_str(), 1);
+    std::mutex requests;
+    std::vector<std::string> paths;
+    const auto requested = [&] {
+        std::lock_guard lock(requests);
+        return paths;
+    };
+    LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
+        {
+            std::lock_guard lock(requests);
+            paths.push_back(path);
+        }
+        const std::string& body = path == "/vad.bin" ? voiceActivityBody() : modelBody();
+        connection.send(head("200 OK", body.size()) + body);
+    });
+    ModelDownloader downloader;
+    downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
+    downloader.setVoiceActivitySourceURL(QUrl(QString::fromStdString(server.url("/vad.bin"))));
+
+    const Outcome outcome = run(downloader);
+    EXPECT_FALSE(outcome.error) << outcome.errorText();
+    EXPECT_FALSE(downloader.voiceActivityFailure());
+    EXPECT_EQ(requested(), (std::vector<std::string>{"/model.bin", "/vad.bin"}));
+    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ggml-silero-v6.2.0.bin ");
+    EXPECT_EQ(readWholeFile(Paths::downloadedVadModelURL()).value_or(""), voiceActivityBody());
+    EXPECT_EQ(Paths::vadModelURL(), Paths::downloadedVadModelURL());
+
+    // Now there is one: the next download fetches only the recognition model.
+    {
+        std::lock_guard lock(requests);
+        paths.clear();
+    }
+    EXPECT_FALSE(run(downloader).error);
+    EXPECT_EQ(requested(), (std::vector<std::string>{"/model.bin"}));
+}
+
+TEST_F(ModelDownloaderTest, VoiceActivityModelThatFailsLeavesTheDownloadSuccessful) {
+    ::setenv("ZORVEL_RESOURCE_DIR", (resources / "empty").c_str(), 1);
+    std::string cutInside = voiceActivityBody();
+    cutInside.resize(cutInside.size() / 2);
+    const std::pair<std::string, std::string> cases[] = {
+        {"сервер ответил HTTP 404 (Not Found)", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
+        {"сервер прислал повреждённую модель (файл обрывается в тензоре «_model.decoder.rnn.weight_ih»)",
+         head("200 OK", cutInside.size()) + cutInside},
+    };
+    for (const auto& [reason, response] : cases) {
+        SCOPED_TRACE(reason);
+        std::filesystem::remove_all(Paths::applicationSupportDirectory());
+        LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
+            connection.send(path == "/vad.bin" ? response : head("200 OK", modelBody().size()) + modelBody());
+        });
+        ModelDownloader downloader;
+        downloader.setSourceURL(QUrl(QString::fromStdString(server.url("/model.bin"))));
+        downloader.setVoiceActivitySourceURL(QUrl(QString::fromStdString(server.url("/vad.bin"))));
+
+        const Outcome outcome = run(downloader);
+        EXPECT_FALSE(outcome.error) << outcome.errorText();
+        ASSERT_TRUE(downloader.voiceActivityFailure());
+        EXPECT_EQ(downloader.voiceActivityFailure()->description(),
+                  "Не удалось скачать модель определения речи: " + reason);
+        EXPECT_TRUE(modelIs(modelBody()));
+        EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
+    }
 }
 
 } // namespace

@@ -8,8 +8,8 @@ namespace zorvel::test {
 
 class FakeAudioBackend::Capture final : public AudioCapture {
 public:
-    Capture(FakeAudioBackend& backend, CaptureDevice device, const Device& settings)
-        : m_backend(backend), m_device(device), m_settings(settings) {
+    Capture(FakeAudioBackend& backend, CaptureDevice device, Device settings)
+        : m_backend(backend), m_device(device), m_settings(std::move(settings)) {
         const std::lock_guard lock(m_backend.m_mutex);
         m_backend.m_live.push_back(this);
     }
@@ -17,6 +17,8 @@ public:
         const std::lock_guard lock(m_backend.m_mutex);
         std::erase(m_backend.m_live, this);
     }
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
     const AudioFormat& format() const override { return m_settings.format; }
     Result<void> start(CaptureCallbacks callbacks) override {
         if (m_settings.startFailure)
@@ -51,6 +53,8 @@ public:
         const std::lock_guard lock(m_backend.m_mutex);
         --m_backend.m_watches;
     }
+    Watch(const Watch&) = delete;
+    Watch& operator=(const Watch&) = delete;
 
 private:
     FakeAudioBackend& m_backend;
@@ -58,7 +62,7 @@ private:
 
 std::unique_ptr<AudioInputWatch> FakeAudioBackend::watchDefaultInput() { return std::make_unique<Watch>(*this); }
 
-bool FakeAudioBackend::changeDefaultInput() {
+bool FakeAudioBackend::changeDefaultInput() const {
     if (liveWatches() == 0)
         return false;
     std::thread([] { AudioConfigurationNotifier::instance().post(); }).join();
@@ -83,8 +87,8 @@ Result<std::unique_ptr<AudioCapture>> FakeAudioBackend::open(CaptureDevice devic
 
 FakeAudioBackend::Capture* FakeAudioBackend::running(CaptureDevice device) const {
     const std::lock_guard lock(m_mutex);
-    const auto found = std::find_if(m_live.begin(), m_live.end(),
-                                    [&](Capture* capture) { return capture->device() == device && capture->started(); });
+    const auto found =
+        std::ranges::find_if(m_live, [&](Capture* capture) { return capture->device() == device && capture->started(); });
     return found == m_live.end() ? nullptr : *found;
 }
 

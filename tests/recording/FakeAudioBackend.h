@@ -33,7 +33,7 @@ public:
     bool changeDefaultOutput();
 
     // The default input changed: a live input watch posts the notification, as the real one does.
-    bool changeDefaultInput();
+    bool changeDefaultInput() const;
     int liveWatches() const;
 
     int liveCaptures() const;

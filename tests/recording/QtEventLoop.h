@@ -24,6 +24,18 @@ inline void runEventLoop(std::chrono::milliseconds duration) {
     loop.exec();
 }
 
+// Turns the loop until everything posted to the main thread before the call has been handled:
+// a marker posted now runs after all of it. Returns false if that took longer than 10 s.
+inline bool drainEventLoop() {
+    bool handled = false;
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [&handled] { handled = true; }, Qt::QueuedConnection);
+    QEventLoop loop;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!handled && std::chrono::steady_clock::now() < deadline)
+        loop.processEvents(QEventLoop::WaitForMoreEvents, 5);
+    return handled;
+}
+
 // Turns the loop until `done` holds or `timeout` passed; returns whether it holds.
 inline bool runEventLoopUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -1,18 +1,23 @@
 // The recorders' logic against a capture device under the test's control.
+#include "GgmlModels.h"
 #include "FakeAudioBackend.h"
 #include "QtEventLoop.h"
 #include "cli/MicTest.h"
+#include "model/ModelPaths.h"
 #include "platform/AudioConfigurationNotifier.h"
 #include "recording/AudioConverter.h"
 #include "recording/MicRecorder.h"
 #include "recording/RecordingSession.h"
 #include "recording/SystemAudioRecorder.h"
+#include "support/FolderLock.h"
 #include "support/Paths.h"
 #include "support/TestEnvironment.h"
 
 #include <cmath>
 #include <cstdlib>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <set>
 #include <thread>
 
 using namespace zorvel;
@@ -20,6 +25,20 @@ using namespace zorvel::test;
 using namespace std::chrono_literals;
 
 namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether the file, as far as it is written, holds a sample of exactly `value`.
+bool fileHolds(const std::filesystem::path& path, float value) {
+    auto reader = AudioFileReader::open(path);
+    if (!reader || reader->length() < 1)
+        return false;
+    std::vector<float> samples(static_cast<size_t>(reader->length() * reader->channels()));
+    const auto got = reader->read(samples.data(), reader->length());
+    return got && std::find(samples.begin(), samples.end(), value) != samples.end();
+}
 
 std::vector<float> readAll(const std::filesystem::path& path, int* channels = nullptr, int* rate = nullptr) {
     auto reader = AudioFileReader::open(path);
@@ -57,9 +76,9 @@ protected:
 // --- Converter ----------------------------------------------------------------------------------
 
 TEST(AudioConverter, OutputCapacityIsTheRateRatioTimesTheFramesPlus1024) {
-    EXPECT_EQ(AudioConverter::outputCapacity(44100, 48000, 4096), 5482u);
-    EXPECT_EQ(AudioConverter::outputCapacity(48000, 48000, 4096), 5120u);
-    EXPECT_EQ(AudioConverter::outputCapacity(96000, 48000, 4096), 3072u);
+    EXPECT_EQ(AudioConverter::outputCapacity(44100, 48000, 4096), 5482U);
+    EXPECT_EQ(AudioConverter::outputCapacity(48000, 48000, 4096), 5120U);
+    EXPECT_EQ(AudioConverter::outputCapacity(96000, 48000, 4096), 3072U);
 }
 
 TEST(AudioConverter, MixesA44kStereoDeviceTo48kMonoCarryingStateAcrossBuffers) {
@@ -78,7 +97,7 @@ TEST(AudioConverter, MixesA44kStereoDeviceTo48kMonoCarryingStateAcrossBuffers) {
         }
         auto converted = (*converter)->convert(buffer.data(), SampleType::int16, 4096);
         ASSERT_TRUE(converted.has_value());
-        EXPECT_EQ((*converter)->lastCapacity(), 5482u);
+        EXPECT_EQ((*converter)->lastCapacity(), 5482U);
         output.insert(output.end(), converted->first, converted->first + converted->second);
     }
     // All input but the resampler's short delay comes out.
@@ -118,12 +137,19 @@ TEST(AudioConverter, MixesChannelsWithoutResamplingAtTheSameRate) {
 TEST_F(RecordingLogic, OnlyAPeakAboveTheThresholdCountsAsSound) {
     MicRecorder recorder(backend);
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    std::this_thread::sleep_for(300ms);
+    const auto started = std::chrono::steady_clock::now();
+    // A capture without timing reports is placed once it holds a second of audio; from then on
+    // each buffer goes straight to the file.
+    const std::vector<float> silence(48000, 0.0F);
+    ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, silence.data(), 48000));
     std::vector<float> atThreshold(480, 0.0F);
     atThreshold[100] = -0.004F;
     ASSERT_TRUE(backend.deliver(CaptureDevice::defaultInput, atThreshold.data(), 480));
-    std::this_thread::sleep_for(50ms); // the worker has taken it by now; the check below can't pass early
-    EXPECT_GE(recorder.secondsSinceLastSound(), 0.3);
+    // The writer measures a buffer before it stores it: once the peak is in the file, it was seen.
+    ASSERT_TRUE(waitUntil([&] { return fileHolds(folder / "mic.caf", -0.004F); }, 10s));
+    // Had it counted, the last sound would be later than the start.
+    const double sinceStart = secondsSince(started);
+    EXPECT_GE(recorder.secondsSinceLastSound(), sinceStart);
 
     std::vector<float> above(480, 0.0F);
     above[7] = -0.0041F;
@@ -134,11 +160,16 @@ TEST_F(RecordingLogic, OnlyAPeakAboveTheThresholdCountsAsSound) {
 
 TEST_F(RecordingLogic, SilenceIsCountedFromTheStartNotFromConstruction) {
     MicRecorder recorder(backend);
+    // Not an ordering: time passes between making a recorder and starting it, as in the tray.
     std::this_thread::sleep_for(200ms);
+    const auto beforeStart = std::chrono::steady_clock::now();
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
-    EXPECT_LT(recorder.secondsSinceLastSound(), 0.1);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_LE(recorder.secondsSinceLastSound(), secondsSince(beforeStart));
+    // And it grows from there while nothing is heard.
     std::this_thread::sleep_for(200ms);
-    EXPECT_GE(recorder.secondsSinceLastSound(), 0.2);
+    const double sinceStarted = secondsSince(started);
+    EXPECT_GE(recorder.secondsSinceLastSound(), sinceStarted);
     recorder.stop();
 }
 
@@ -179,12 +210,12 @@ TEST_F(RecordingLogic, ConfigurationChangeRebuildsTheCaptureOrMarksTheRecorderBr
 TEST_F(RecordingLogic, NotificationsWhileIdleOrAfterStopChangeNothing) {
     MicRecorder recorder(backend);
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 0);
     ASSERT_TRUE(recorder.start(folder / "mic.caf").has_value());
     recorder.stop();
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 1);
     EXPECT_EQ(recorder.restarts(), 0);
     EXPECT_FALSE(recorder.broken());
@@ -202,7 +233,7 @@ TEST_F(RecordingLogic, FailedMicStartLeavesNoCaptureNoSubscriptionAndTheFileOnDi
     EXPECT_EQ(backend.liveCaptures(), 0);
     EXPECT_TRUE(std::filesystem::exists(folder / "mic.caf"));
     AudioConfigurationNotifier::instance().post();
-    runEventLoop(50ms);
+    ASSERT_TRUE(drainEventLoop());
     EXPECT_EQ(backend.opens(), 1);
 
     backend.input.startFailure.reset();
@@ -266,9 +297,11 @@ TEST_F(RecordingLogic, SystemAudioFollowsANewDefaultOutputIntoTheSameFile) {
     ASSERT_TRUE(backend.changeDefaultOutput());
     ASSERT_TRUE(runEventLoopUntil([&] { return backend.opens() == 2 && backend.liveCaptures() == 1; }, 2s));
     std::vector<float> after(4800 * 2, 0.5F);
-    for (int i = 0; i < 10; ++i) {
-        // As a device does: each buffer once its time has passed.
-        std::this_thread::sleep_for(100ms);
+    // As a device does: each 100 ms buffer once its time has passed (a buffer early by more than
+    // the writer tolerates would be cut as a fast device clock's surplus).
+    const auto capturing = std::chrono::steady_clock::now();
+    for (int i = 1; i <= 10; ++i) {
+        std::this_thread::sleep_until(capturing + i * 100ms);
         ASSERT_TRUE(backend.deliver(CaptureDevice::defaultOutputMonitor, after.data(), 4800));
     }
     recorder.stop();
@@ -309,30 +342,86 @@ TEST(RecordingSessionName, UsesLocalTimeWithHyphens) {
     ::tzset();
 }
 
-TEST_F(RecordingLogic, SessionCreatesItsFolderAndTwoSessionsInOneSecondShareIt) {
+TEST_F(RecordingLogic, SessionCreatesANewFolderAndNeverReusesOne) {
     const auto before = std::chrono::system_clock::now();
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        auto first = RecordingSession::create(true, backend);
-        auto second = RecordingSession::create(true, backend);
-        ASSERT_TRUE(first.has_value());
-        ASSERT_TRUE(second.has_value());
-        EXPECT_TRUE(std::filesystem::is_directory((*first)->folderURL()));
-        EXPECT_EQ((*first)->folderURL().parent_path(), Paths::recordingsRoot());
-        EXPECT_EQ((*first)->folderURL().filename(), RecordingSession::folderName((*first)->startedAt()));
-        EXPECT_GE((*first)->startedAt(), before);
-        if (std::chrono::floor<std::chrono::seconds>((*first)->startedAt()) ==
-            std::chrono::floor<std::chrono::seconds>((*second)->startedAt())) {
-            EXPECT_EQ((*first)->folderURL(), (*second)->folderURL());
-            return;
-        }
+    // Folders for this second and the next two exist already, as if from sessions just before.
+    std::set<std::string> taken;
+    for (int ahead = 0; ahead < 3; ++ahead) {
+        taken.insert(RecordingSession::folderName(before + std::chrono::seconds(ahead)));
+        std::filesystem::create_directories(Paths::recordingsRoot() / *taken.rbegin());
+        writeText(Paths::recordingsRoot() / *taken.rbegin() / "mic.caf", "earlier capture");
     }
-    FAIL() << "no two sessions fell into the same second";
+    auto first = RecordingSession::create(true, backend);
+    auto second = RecordingSession::create(true, backend);
+    ASSERT_TRUE(first.has_value());
+    ASSERT_TRUE(second.has_value());
+    for (const auto* session : {first->get(), second->get()}) {
+        EXPECT_EQ(session->folderURL().parent_path(), Paths::recordingsRoot());
+        EXPECT_FALSE(taken.contains(session->folderURL().filename().string())) << session->folderURL();
+        // The name keeps the pattern and sorts after every earlier one.
+        EXPECT_GT(session->folderURL().filename().string(), *taken.rbegin());
+        EXPECT_EQ(session->folderURL().filename().string().size(), std::string("2025-02-01 09-05-07").size());
+        EXPECT_GE(session->startedAt(), before);
+    }
+    EXPECT_NE((*first)->folderURL(), (*second)->folderURL());
+    for (const auto& name : taken)
+        EXPECT_EQ(readText(Paths::recordingsRoot() / name / "mic.caf"), "earlier capture");
+}
+
+// A recording holds its folder's lock until it stops: a transcription of that folder is refused
+// at once and touches nothing, and the stopped folder holds only its captures.
+TEST_F(RecordingLogic, SessionHoldsItsFolderUntilItStops) {
+    auto session = RecordingSession::create(true, backend);
+    ASSERT_TRUE(session.has_value());
+    ASSERT_TRUE((*session)->start().has_value());
+    const auto recording = (*session)->folderURL();
+    EXPECT_TRUE(isFolderLocked(recording));
+    std::filesystem::create_directories(folder / "bin");
+    std::filesystem::create_symlink(whisperDouble(), folder / "bin" / "whisper-cli");
+    std::filesystem::create_directories(Paths::modelURL().parent_path());
+    test::writeWeightlessWhisperModel(Paths::modelURL());
+    const ProgramRun run = runProgram(zorvelExecutable(), {"--transcribe", recording.string()},
+                                      {"ZORVEL_RESOURCE_DIR=" + folder.path().string()});
+    std::filesystem::remove(Paths::modelURL());
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(run.standardError.starts_with("Папка «" + recording.string() + "» занята")) << run.standardError;
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{".zorvel.lock", "mic.caf", "system.caf"}));
+    (*session)->stop();
+    EXPECT_FALSE(isFolderLocked(recording));
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"mic.caf", "system.caf"}));
+}
+
+// A session that could not start leaves no empty folder behind for "the newest recording" to
+// find; one that recorded something keeps it.
+TEST_F(RecordingLogic, AFailedStartRemovesItsFolderOnlyWhenNothingWasRecorded) {
+    backend.output.openFailure = failureAt(CaptureStep::connect, 6);
+    auto failed = RecordingSession::create(true, backend);
+    ASSERT_TRUE(failed.has_value());
+    ASSERT_FALSE((*failed)->start().has_value());
+    EXPECT_FALSE(std::filesystem::exists((*failed)->folderURL()));
+
+    backend.output.openFailure.reset();
+    backend.input.startFailure = failureAt(CaptureStep::startStream, 3);
+    auto half = RecordingSession::create(true, backend);
+    ASSERT_TRUE(half.has_value());
+    const std::int16_t samples[2 * 4410] = {};
+    std::atomic<bool> delivering{true};
+    std::thread output([&] {
+        while (delivering)
+            if (!backend.deliver(CaptureDevice::defaultOutputMonitor, samples, 4410))
+                std::this_thread::sleep_for(1ms);
+    });
+    ASSERT_FALSE((*half)->start().has_value());
+    delivering = false;
+    output.join();
+    // The system audio ran before the microphone failed; what it wrote stays.
+    EXPECT_TRUE(std::filesystem::exists((*half)->folderURL() / "system.caf"));
+    EXPECT_FALSE(isFolderLocked((*half)->folderURL()));
 }
 
 TEST_F(RecordingLogic, SessionStartedAtIsConstructionTime) {
     auto session = RecordingSession::create(true, backend);
     ASSERT_TRUE(session.has_value());
-    std::this_thread::sleep_for(50ms);
     const auto beforeStart = std::chrono::system_clock::now();
     ASSERT_TRUE((*session)->start().has_value());
     EXPECT_LT((*session)->startedAt(), beforeStart);

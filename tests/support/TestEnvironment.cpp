@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -12,7 +14,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -43,7 +47,7 @@ std::vector<std::string> listFolder(const std::filesystem::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
+    std::ranges::sort(names);
     return names;
 }
 
@@ -59,55 +63,81 @@ std::string readText(const std::filesystem::path& path) {
     return buffer.str();
 }
 
-ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                      const std::vector<std::string>& extraEnvironment,
-                      const std::filesystem::path& workingDirectory) {
+namespace {
+
+// The current environment with `extra` ("NAME=value") added or replacing, as "NAME=value" texts.
+std::vector<std::string> environmentWith(const std::vector<std::string>& extra) {
     std::map<std::string, std::string> environment;
     for (char** entry = environ; *entry; ++entry) {
         const std::string text = *entry;
         const auto equals = text.find('=');
         environment[text.substr(0, equals)] = text.substr(equals == std::string::npos ? text.size() : equals + 1);
     }
-    for (const auto& text : extraEnvironment) {
+    for (const auto& text : extra) {
         const auto equals = text.find('=');
         environment[text.substr(0, equals)] = text.substr(equals + 1);
     }
-    std::vector<std::string> environmentTexts;
+    std::vector<std::string> texts;
     for (const auto& [name, value] : environment)
-        environmentTexts.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& text : environmentTexts)
-        envp.push_back(text.data());
-    envp.push_back(nullptr);
+        texts.push_back(name + "=" + value);
+    return texts;
+}
 
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (auto& text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Starts `program` with standard input from the null device and the two output streams on the
+// given descriptors.
+pid_t spawn(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+            const std::vector<std::string>& extraEnvironment, const std::filesystem::path& workingDirectory,
+            int standardOutput, int standardError) {
+    std::vector<std::string> environmentTexts = environmentWith(extraEnvironment);
+    std::vector<char*> envp = pointersTo(environmentTexts);
     std::vector<std::string> argumentTexts{program.string()};
     argumentTexts.insert(argumentTexts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argumentTexts)
-        argv.push_back(text.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = pointersTo(argumentTexts);
 
-    int out[2], err[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, standardOutput, 1);
+    posix_spawn_file_actions_adddup2(&actions, standardError, 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     if (!workingDirectory.empty())
         posix_spawn_file_actions_addchdir_np(&actions, workingDirectory.c_str());
     pid_t child = 0;
     const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        throw std::runtime_error("cannot start " + program.string());
+    return child;
+}
+
+int exitStatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
+} // namespace
+
+ProgramRun runProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                      const std::vector<std::string>& extraEnvironment,
+                      const std::filesystem::path& workingDirectory) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t child = 0;
+    try {
+        child = spawn(program, arguments, extraEnvironment, workingDirectory, out[1], err[1]);
+    } catch (...) {
+        for (const int fd : {out[0], out[1], err[0], err[1]})
+            ::close(fd);
+        throw;
+    }
     ::close(out[1]);
     ::close(err[1]);
     ProgramRun run;
-    if (spawned != 0) {
-        ::close(out[0]);
-        ::close(err[0]);
-        throw std::runtime_error("cannot start " + program.string());
-    }
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
     char buffer[4096];
@@ -129,12 +159,74 @@ ProgramRun runProgram(const std::filesystem::path& program, const std::vector<st
     }
     int status = 0;
     ::waitpid(child, &status, 0);
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.exitStatus = exitStatusOf(status);
     return run;
+}
+
+RunningProgram startProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+                            const std::vector<std::string>& extraEnvironment,
+                            const std::filesystem::path& workingDirectory,
+                            const std::filesystem::path& standardOutput) {
+    static std::atomic<int> counter{0};
+    const auto base = privateRoot() / ("program-" + std::to_string(counter++));
+    const std::filesystem::path outputPath = standardOutput.empty() ? std::filesystem::path(base.string() + ".out") : standardOutput;
+    const auto errorPath = base.string() + ".err";
+    const int output = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int error = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (output < 0 || error < 0)
+        throw std::runtime_error("cannot open the output files of " + program.string());
+    const pid_t child = spawn(program, arguments, extraEnvironment, workingDirectory, output, error);
+    ::close(output);
+    ::close(error);
+    return RunningProgram(child, standardOutput.empty() ? outputPath : std::filesystem::path(), errorPath);
+}
+
+RunningProgram::RunningProgram(RunningProgram&& other) noexcept
+    : m_pid(std::exchange(other.m_pid, -1)), m_standardOutput(std::move(other.m_standardOutput)),
+      m_standardError(std::move(other.m_standardError)) {}
+
+RunningProgram::~RunningProgram() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
+ProgramRun RunningProgram::wait() {
+    int status = 0;
+    while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+    ProgramRun run;
+    run.exitStatus = exitStatusOf(status);
+    if (!m_standardOutput.empty())
+        run.standardOutput = readText(m_standardOutput);
+    run.standardError = readText(m_standardError);
+    return run;
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool processIsAlive(pid_t pid) {
+    const std::string status = readText("/proc/" + std::to_string(pid) + "/stat");
+    if (status.empty())
+        return false;
+    // The state follows the command name, which is in parentheses and may hold blanks.
+    const auto close = status.rfind(')');
+    return close == std::string::npos || close + 2 >= status.size() || status[close + 2] != 'Z';
 }
 
 std::filesystem::path zorvelExecutable() { return ZORVEL_EXECUTABLE; }
 std::filesystem::path whisperDouble() { return WHISPER_DOUBLE; }
+std::filesystem::path realWhisperDirectory() { return REAL_WHISPER_DIR; }
 
 StoppedProcess::StoppedProcess(int pid) : m_pid(pid) {
     if (::kill(m_pid, SIGSTOP) != 0)

@@ -52,7 +52,7 @@ TEST(LoudnessEnvelopeAnalyze, WindowsFollowTheChunksAndTheFileEnd) {
     writeAudio(folder / "short.wav", wav16k, std::vector<float>(400, 0.5F));
     const auto envelope = LoudnessEnvelope::analyze(folder / "short.wav");
     ASSERT_TRUE(envelope);
-    ASSERT_EQ(envelope->values.size(), 3u); // 160, 160 and 80 frames
+    ASSERT_EQ(envelope->values.size(), 3U); // 160, 160 and 80 frames
     for (float value : envelope->values)
         EXPECT_FLOAT_EQ(value, 0.5F);
 
@@ -61,13 +61,13 @@ TEST(LoudnessEnvelopeAnalyze, WindowsFollowTheChunksAndTheFileEnd) {
     std::fill(second.end() - 160, second.end(), 0.25F);
     writeAudio(folder / "second.wav", wav16k, second);
     const auto full = LoudnessEnvelope::analyze(folder / "second.wav");
-    ASSERT_EQ(full->values.size(), 100u);
+    ASSERT_EQ(full->values.size(), 100U);
     EXPECT_FLOAT_EQ(full->values[99], 0.25F);
     EXPECT_EQ(full->values[98], 0.0F);
 
     // 1.5 s at 48 kHz: windows of 480 frames, 150 in all.
     writeAudio(folder / "48k.caf", {48000, 1, SampleFormat::float32}, std::vector<float>(72000, 0.0F));
-    EXPECT_EQ(LoudnessEnvelope::analyze(folder / "48k.caf")->values.size(), 150u);
+    EXPECT_EQ(LoudnessEnvelope::analyze(folder / "48k.caf")->values.size(), 150U);
 }
 
 TEST(LoudnessEnvelopeAnalyze, LevelsAreLinearRmsOverFramesAndChannels) {
@@ -84,12 +84,12 @@ TEST(LoudnessEnvelopeAnalyze, LevelsAreLinearRmsOverFramesAndChannels) {
         stereo.insert(stereo.end(), {0.5F, 0.0F});
     writeAudio(folder / "stereo.caf", {16000, 2, SampleFormat::float32}, stereo);
     const auto stereoEnvelope = LoudnessEnvelope::analyze(folder / "stereo.caf");
-    ASSERT_EQ(stereoEnvelope->values.size(), 1u);
+    ASSERT_EQ(stereoEnvelope->values.size(), 1U);
     EXPECT_NEAR(stereoEnvelope->values[0], std::sqrt(0.125F), 1e-6F);
 
     writeAudio(folder / "silent.wav", wav16k, std::vector<float>(1000, 0.0F));
     const auto silent = LoudnessEnvelope::analyze(folder / "silent.wav");
-    ASSERT_EQ(silent->values.size(), 7u);
+    ASSERT_EQ(silent->values.size(), 7U);
     for (float value : silent->values)
         EXPECT_EQ(value, 0.0F);
 
@@ -230,7 +230,7 @@ TEST(MixdownMix, LengthOfTheLongestInputAndTheSumAfterwards) {
     const auto mixed = readAudio(folder / "mixdown.wav", &channels, &rate);
     const auto a = readAudio(folder / "a.wav");
     const auto b = readAudio(folder / "b.wav");
-    ASSERT_EQ(mixed.size(), 40000u);
+    ASSERT_EQ(mixed.size(), 40000U);
     EXPECT_EQ(channels, 1);
     EXPECT_EQ(rate, 16000);
     EXPECT_NEAR(mixed[5000], a[5000] + b[5000], 1.0F / 32768);
@@ -275,7 +275,7 @@ TEST(MixdownMix, NothingToMixOrMismatchedInputsFail) {
 
     // An empty input beside a longer one adds nothing.
     ASSERT_TRUE(Mixdown::mix({folder / "empty1.wav", folder / "some.wav"}, folder / "m.wav"));
-    EXPECT_EQ(readAudio(folder / "m.wav").size(), 2u);
+    EXPECT_EQ(readAudio(folder / "m.wav").size(), 2U);
 
     result = Mixdown::mix({folder / "some.wav", folder / "stereo.wav"}, folder / "m2.wav");
     ASSERT_FALSE(result);

@@ -1,4 +1,6 @@
+#include "TestEnvironment.h"
 #include "cli/CommandLine.h"
+#include "cli/MicTest.h"
 #include "model/ModelPaths.h"
 #include "support/Error.h"
 #include "support/Files.h"
@@ -8,9 +10,12 @@
 #include "support/ZorvelError.h"
 
 #include <cerrno>
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <langinfo.h>
 
 namespace zorvel {
 namespace {
@@ -29,14 +34,26 @@ TEST(ZorvelErrorMessages, ExactTexts) {
               "запись системного звука в Настройках → Конфиденциальность.");
     EXPECT_EQ(ZorvelError::processFailed("ffmpeg", 1).errorDescription(),
               "ffmpeg завершился с ошибкой (код 1). Подробности в whisper.log в папке записи.");
+#if defined(__APPLE__)
     EXPECT_EQ(ZorvelError::whisperNotFound().errorDescription(),
               "Не найден whisper-cli. Установите его: brew install whisper-cpp — или пересоберите приложение со "
               "встроенным whisper (scripts/vendor-whisper).");
+#else
+    EXPECT_EQ(
+        ZorvelError::whisperNotFound().errorDescription(),
+        "Не найден whisper-cli. Соберите его командой scripts/setup в папке исходников Zorvel или установите "
+        "whisper-cli так, чтобы он был в PATH, в /usr/local/bin, /usr/bin или ~/.local/bin.");
+#endif
     EXPECT_EQ(ZorvelError::modelMissing().errorDescription(),
               "Модель распознавания не скачана. Выберите «Скачать модель» в меню Zorvel.");
     EXPECT_EQ(ZorvelError::microphoneUnavailable().errorDescription(),
               "Микрофон недоступен. Проверьте в Настройках → Звук, что выбрано устройство ввода.");
     EXPECT_EQ(ZorvelError::noAudioFiles().errorDescription(), "В папке записи нет аудиофайлов.");
+    EXPECT_EQ(
+        ZorvelError::modelDamaged("/home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin")
+            .errorDescription(),
+        "Файл модели распознавания повреждён: /home/u/.local/share/Zorvel/models/ggml-large-v3-turbo.bin. "
+        "Выберите «Скачать модель» в меню Zorvel, чтобы скачать её заново.");
 }
 
 TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
@@ -62,6 +79,34 @@ TEST(ErrorValue, KeepsThePlatformsWordsAndCodeAndLogsWhatTheMessageLeavesOut) {
               "В папке записи нет аудиофайлов. [errno, код " + std::to_string(ENOENT) + ": " + words + "]");
 }
 
+// On Linux a failed capture names the sound server, the failed step and its words, and says what
+// to check, instead of the macOS advice of the fixed texts.
+TEST(ErrorValue, CaptureFailuresSpeakOfTheSoundServer) {
+    const Error refused = Error::platform("Не удалось подключиться к звуковому серверу: Connection refused",
+                                          ErrorSource::pulseAudio, 6, "Connection refused")
+                              .inCaptureStep(CaptureStep::connect);
+    const Error system = Error(ZorvelError::coreAudio("создание системного тапа", 6)).causedBy(refused);
+    EXPECT_EQ(system.description(),
+              "Не удалось записать звук компьютера. Звуковой сервер (PulseAudio или PipeWire), шаг «подключение к "
+              "звуковому серверу»: Не удалось подключиться к звуковому серверу: Connection refused. Проверьте, что "
+              "звуковой сервер работает (pactl info) и что в настройках звука выбрано и включено устройство вывода.");
+    EXPECT_EQ(system.logText(), system.description() + " [libpulse, код 6; шаг: подключение к звуковому серверу]");
+
+    // The server's words alone, and no cause at all.
+    const Error words = Error(ZorvelError::microphoneUnavailable())
+                            .withPlatformCause(ErrorSource::pulseAudio, 5, "No such entity")
+                            .inCaptureStep(CaptureStep::readFormat);
+    EXPECT_EQ(words.description(),
+              "Микрофон недоступен. Звуковой сервер (PulseAudio или PipeWire), шаг «чтение формата устройства»: No "
+              "such entity. Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука выбрано и "
+              "включено устройство ввода.");
+    EXPECT_EQ(Error(ZorvelError::microphoneUnavailable()).description(),
+              "Микрофон недоступен. Проверьте, что звуковой сервер работает (pactl info) и что в настройках звука "
+              "выбрано и включено устройство ввода.");
+    // Other kinds keep their fixed texts.
+    EXPECT_EQ(Error(ZorvelError::noAudioFiles()).causedBy(refused).description(), "В папке записи нет аудиофайлов.");
+}
+
 TEST(ShortestFloatText, FractionAlwaysShownExponentBelowOneTenThousandth) {
     EXPECT_EQ(shortestFloatText(0.0F), "0.0");
     EXPECT_EQ(shortestFloatText(0.0013F), "0.0013");
@@ -76,10 +121,76 @@ TEST(ShortestFloatText, FractionAlwaysShownExponentBelowOneTenThousandth) {
     EXPECT_EQ(shortestFloatText(12.5F), "12.5");
 }
 
+// A locale whose decimal separator is a comma: an installed one, else ru_RU.UTF-8 built with
+// localedef from the system's locale sources into the test's private folder (found through
+// LOCPATH). Empty when there is neither.
+std::string decimalCommaLocale() {
+    const auto writesComma = [](const std::string& name) {
+        const locale_t locale = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr);
+        if (locale == nullptr)
+            return false;
+        const bool comma = std::string_view(::nl_langinfo_l(RADIXCHAR, locale)) == ",";
+        ::freelocale(locale);
+        return comma;
+    };
+    for (const char* name : {"ru_RU.UTF-8", "ru_RU.utf8", "de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+        if (writesComma(name))
+            return name;
+    const auto built = test::privateRoot() / "locales";
+    std::filesystem::create_directories(built);
+    test::runProgram("/usr/bin/localedef", {"-i", "ru_RU", "-f", "UTF-8", (built / "ru_RU.UTF-8").string()});
+    ::setenv("LOCPATH", built.c_str(), 1);
+    if (writesComma("ru_RU.UTF-8"))
+        return "ru_RU.UTF-8";
+    ::unsetenv("LOCPATH");
+    return {};
+}
+
+// The whole process in a locale that writes and reads a decimal comma, for the life of the object.
+class DecimalCommaLocale {
+public:
+    DecimalCommaLocale() : m_previous(std::setlocale(LC_ALL, nullptr)) {
+        static const std::string name = decimalCommaLocale();
+        m_active = !name.empty() && std::setlocale(LC_ALL, name.c_str()) != nullptr;
+    }
+    ~DecimalCommaLocale() { std::setlocale(LC_ALL, m_previous.c_str()); }
+    DecimalCommaLocale(const DecimalCommaLocale&) = delete;
+    DecimalCommaLocale& operator=(const DecimalCommaLocale&) = delete;
+
+    bool active() const { return m_active; }
+
+private:
+    std::string m_previous;
+    bool m_active = false;
+};
+
+constexpr const char* noCommaLocale =
+    "no locale with a decimal comma is installed, and localedef could not build ru_RU.UTF-8 (its sources "
+    "come with the \"locales\" package, which scripts/setup installs)";
+
 TEST(FixedText, IgnoresTheProcessLocale) {
+    const DecimalCommaLocale locale;
+    if (!locale.active())
+        GTEST_SKIP() << noCommaLocale;
+    // The process itself now writes a comma, as printf-style formatting would.
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    ASSERT_STREQ(probe, "1,5");
     EXPECT_EQ(fixedText(1.25, 1), "1.2");
     EXPECT_EQ(fixedText(0.0, 4), "0.0000");
     EXPECT_EQ(fixedText(3.14159, 4), "3.1416");
+    EXPECT_EQ(shortestFloatText(0.0013F), "0.0013");
+    EXPECT_EQ(shortestFloatText(1.5e-05F), "1.5e-05");
+}
+
+TEST(MicTestDurationText, ReadsADecimalPointWhateverTheProcessLocale) {
+    const DecimalCommaLocale locale;
+    if (!locale.active())
+        GTEST_SKIP() << noCommaLocale;
+    ASSERT_EQ(std::strtod("2,5", nullptr), 2.5);
+    EXPECT_EQ(micTestDuration("2.5").seconds, 2.5);
+    // The comma is not the C form and falls back to the default.
+    EXPECT_EQ(micTestDuration("2,5").seconds, 8);
 }
 
 TEST(ExpandTilde, HomeAndNamedUsers) {

@@ -334,39 +334,45 @@ Result<void> PulseCapture::connect() {
     pa_context_set_subscribe_callback(m_context, serverEvent, this);
     Answer<bool> answer{m_loop, {}};
     const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE);
-    if (wait(pa_context_subscribe(m_context, mask, subscribed, &answer), answer).value_or(false) != true)
+    if (!wait(pa_context_subscribe(m_context, mask, subscribed, &answer), answer).value_or(false))
         return failure(serverFailure(CaptureStep::connect, "Не удалось подписаться на события звукового сервера"));
     return {};
 }
 
 Result<void> PulseCapture::resolveSource(SourceInfo& source) {
     Answer<ServerInfo> server{m_loop, {}};
-    if (!wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server))
+    const std::optional<ServerInfo> serverInfo =
+        wait(pa_context_get_server_info(m_context, serverInfoArrived, &server), server);
+    if (!serverInfo)
         return failure(serverFailure(CaptureStep::connect, "Не удалось получить сведения о звуковом сервере"));
     std::string sourceName;
     if (m_device == CaptureDevice::defaultInput) {
-        sourceName = server.value->defaultSource;
+        sourceName = serverInfo->defaultSource;
         if (sourceName.empty())
             return failure(noDevice(CaptureStep::connect, "Нет устройства ввода по умолчанию"));
     } else {
         // The "@DEFAULT_MONITOR@" alias is not used: on some servers it records the default input.
-        m_sinkName = server.value->defaultSink;
+        m_sinkName = serverInfo->defaultSink;
         if (m_sinkName.empty())
             return failure(noDevice(CaptureStep::connect, "Нет устройства вывода по умолчанию"));
         Answer<SinkInfo> sink{m_loop, {}};
-        if (!wait(pa_context_get_sink_info_by_name(m_context, m_sinkName.c_str(), sinkInfoArrived, &sink), sink))
+        const std::optional<SinkInfo> sinkInfo =
+            wait(pa_context_get_sink_info_by_name(m_context, m_sinkName.c_str(), sinkInfoArrived, &sink), sink);
+        if (!sinkInfo)
             return failure(serverFailure(CaptureStep::connect,
                                          "Не удалось найти монитор устройства вывода «" + m_sinkName + "»"));
-        sourceName = sink.value->monitorSource;
+        sourceName = sinkInfo->monitorSource;
     }
     Answer<SourceInfo> info{m_loop, {}};
-    if (!wait(pa_context_get_source_info_by_name(m_context, sourceName.c_str(), sourceInfoArrived, &info), info)) {
+    const std::optional<SourceInfo> sourceInfo =
+        wait(pa_context_get_source_info_by_name(m_context, sourceName.c_str(), sourceInfoArrived, &info), info);
+    if (!sourceInfo) {
         // A default input that cannot be read is as good as none.
         m_noDevice = m_device == CaptureDevice::defaultInput;
         return failure(
             serverFailure(CaptureStep::readFormat, "Не удалось прочитать формат источника «" + sourceName + "»"));
     }
-    source = *info.value;
+    source = *sourceInfo;
     if (m_device == CaptureDevice::defaultInput && source.monitorOfSink != PA_INVALID_INDEX)
         return failure(noDevice(CaptureStep::connect, "Источник по умолчанию «" + source.name +
                                                           "» — монитор устройства вывода, а не микрофон"));
