@@ -622,7 +622,7 @@ std::vector<Table> echoTables(const Options& options) {
     const std::string length1 = hoursText(options.minutes), length3 = hoursText(3 * options.minutes);
     progress("generating the " + length1 + " and " + length3 + " meetings with echo (16 kHz work WAVs)");
     const auto one = makeEchoRecording(options.work / "echo-1", options.minutes * 60000LL, 21);
-    const auto three = makeEchoRecording(options.work / "echo-3", 3 * options.minutes * 60000LL, 23);
+    const auto three = makeEchoRecording(options.work / "echo-3", 3LL * options.minutes * 60000LL, 23);
 
     std::vector<double> ours;
     EchoRun run1;

@@ -52,7 +52,7 @@ Result<std::filesystem::path> privateTemporaryFolder() {
     struct stat status {};
     if (::stat(base.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
         return failure(Error::platform("Временная папка «" + base.string() + "» не найдена. Проверьте переменную TMPDIR."));
-    const auto own = base / ("zorvel-" + std::to_string(::geteuid()));
+    auto own = base / ("zorvel-" + std::to_string(::geteuid()));
     ::mkdir(own.c_str(), 0700);
     const int folder = ::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const bool safe = folder >= 0 && ::fstat(folder, &status) == 0 && S_ISDIR(status.st_mode) &&
@@ -96,7 +96,8 @@ int runMicTest(int& argc, char** argv, const std::vector<std::string>& arguments
     const double halfPoint = duration.seconds * 0.5;
     const auto folder = privateTemporaryFolder();
     if (!folder) {
-        writeToDescriptor(STDERR_FILENO, folder.error().description() + "\n");
+        // A failed write to standard error has nowhere else to go.
+        (void)writeToDescriptor(STDERR_FILENO, folder.error().description() + "\n");
         return 1;
     }
     // The recorder replaces whatever is there by a new file, never writing through a link.

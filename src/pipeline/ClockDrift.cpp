@@ -199,12 +199,14 @@ Result<double> estimate(const std::filesystem::path& systemWAV, const std::files
     // The median of the slopes between all pairs of stretches (Theil and Sen): a stretch whose
     // peak is a reflection, or a jump where the recorder re-aligned a track, does not move it.
     std::vector<double> slopes;
+    slopes.reserve(delays.size() * (delays.size() - 1) / 2);
     for (size_t i = 0; i < delays.size(); ++i)
         for (size_t j = i + 1; j < delays.size(); ++j)
             slopes.push_back((delays[j].second - delays[i].second) / (delays[j].first - delays[i].first));
     const double slope = median(slopes);
     // Most stretches must lie on the line: within two samples of it.
     std::vector<double> offsets;
+    offsets.reserve(delays.size());
     for (const auto& [time, delay] : delays)
         offsets.push_back(delay - slope * time);
     const double offset = median(offsets);

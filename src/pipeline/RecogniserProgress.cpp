@@ -12,7 +12,7 @@ namespace {
 
 constexpr auto readInterval = std::chrono::milliseconds(250);
 // A line longer than this is no segment line; its start is dropped rather than kept growing.
-constexpr std::size_t longestLine = 64 * 1024;
+constexpr std::size_t longestLine = std::size_t{64} * 1024;
 
 // "HH:MM:SS.mmm" with two or more digits of hours; advances `at` past it.
 std::optional<double> parseTimestamp(std::string_view line, std::size_t& at) {
@@ -30,7 +30,12 @@ std::optional<double> parseTimestamp(std::string_view line, std::size_t& at) {
             return std::nullopt;
         return value;
     };
-    const auto expect = [&](char c) { return at < line.size() && line[at++] == c; };
+    const auto expect = [&](char c) {
+        if (at >= line.size() || line[at] != c)
+            return false;
+        ++at;
+        return true;
+    };
     const auto hours = digits(2, true);
     if (!hours || !expect(':'))
         return std::nullopt;
@@ -47,8 +52,10 @@ std::optional<double> parseTimestamp(std::string_view line, std::size_t& at) {
 }
 
 std::optional<double> segmentEnd(std::string_view line) {
-    std::size_t at = 0;
-    if (line.empty() || line[at++] != '[' || !parseTimestamp(line, at))
+    if (line.empty() || line.front() != '[')
+        return std::nullopt;
+    std::size_t at = 1;
+    if (!parseTimestamp(line, at))
         return std::nullopt;
     if (line.substr(at, 5) != " --> ")
         return std::nullopt;
@@ -119,11 +126,13 @@ void RecogniserProgress::readNew() {
         text.append(buffer, static_cast<std::size_t>(got));
     }
     const auto lastNewline = text.rfind('\n');
-    m_partialLine = lastNewline == std::string::npos ? std::move(text) : text.substr(lastNewline + 1);
+    if (lastNewline == std::string::npos) {
+        m_partialLine = text.size() > longestLine ? std::string() : std::move(text);
+        return;
+    }
+    m_partialLine = text.substr(lastNewline + 1);
     if (m_partialLine.size() > longestLine)
         m_partialLine.clear();
-    if (lastNewline == std::string::npos)
-        return;
     const auto end = lastSegmentEnd(std::string_view(text).substr(0, lastNewline + 1));
     if (end && *end > m_reported) {
         m_reported = *end;

@@ -183,7 +183,9 @@ void TrackWriter::handle(CaptureTiming& timing) {
 }
 
 void TrackWriter::startRun(const AudioFormat& format, std::int64_t position) {
-    m_run.emplace();
+    // Assigned rather than emplaced: clang cannot tell a nested struct with member initialisers
+    // default-constructible inside its enclosing class.
+    m_run = Run{};
     m_run->format = format;
     m_run->nextPosition = position;
     if (format != m_fileFormat) {

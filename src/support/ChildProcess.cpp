@@ -140,8 +140,8 @@ struct ChildPlan {
 
     // Move everything we keep above the numbers it is going to have, then put it in place.
     const int firstFree = 3 + plan.passedCount;
-    int output = plan.output;
-    if (output < 0 && (output = ::open("/dev/null", O_WRONLY | O_CLOEXEC)) < 0)
+    int output = plan.output >= 0 ? plan.output : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (output < 0)
         failInChild(plan);
     output = ::fcntl(output, F_DUPFD, firstFree);
     const int standardOutput =
@@ -162,7 +162,8 @@ struct ChildPlan {
 
     sigset_t nothing;
     sigemptyset(&nothing);
-    ::sigprocmask(SIG_SETMASK, &nothing, nullptr);
+    // The forked child has one thread, so the process-wide mask is what pthread_sigmask would set.
+    ::sigprocmask(SIG_SETMASK, &nothing, nullptr); // NOLINT(concurrency-mt-unsafe)
     ::execve(plan.executable, plan.argv, plan.envp);
     failInChild(plan);
 }
@@ -195,7 +196,7 @@ std::optional<std::filesystem::path> findInPath(const std::string& name) {
         start = end + 1;
         if (!directory.is_absolute())
             continue;
-        if (const auto candidate = directory / name; isExecutableFile(candidate))
+        if (auto candidate = directory / name; isExecutableFile(candidate))
             return candidate;
     }
     return std::nullopt;

@@ -83,7 +83,7 @@ bool isFolderLocked(const std::filesystem::path& folder) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
-    int result;
+    int result = 0;
     do
         result = ::flock(fd, LOCK_SH | LOCK_NB);
     while (result != 0 && errno == EINTR);
