@@ -1,9 +1,9 @@
 // A test double of a desktop notification daemon, for a private session bus that starts it on
 // demand (D-Bus activation), as desktops start theirs.
 //
-// Contract kept from org.freedesktop.Notifications (specification 1.2): Notify returns a new id
-// greater than 0; GetCapabilities lists "body" and, unless started with --no-actions, "actions";
-// ActionInvoked(id, key) is the signal a click sends.
+// Contract kept from org.freedesktop.Notifications, version 1.2 of the desktop notifications
+// interface: Notify returns a new id greater than 0; GetCapabilities lists "body" and, unless
+// started with --no-actions, "actions"; ActionInvoked(id, key) is the signal a click sends.
 //
 // For the test it also serves org.zorvel.test.NotificationDaemon on /Test:
 //   Received() -> as      every Notify so far, fields joined by \x1f: app_name, replaces_id,
