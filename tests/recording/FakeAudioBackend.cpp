@@ -14,6 +14,7 @@ public:
         m_backend.m_live.push_back(this);
     }
     ~Capture() override {
+        const std::lock_guard delivering(m_backend.m_deliveryMutex);
         const std::lock_guard lock(m_backend.m_mutex);
         std::erase(m_backend.m_live, this);
     }
@@ -23,6 +24,7 @@ public:
     Result<void> start(CaptureCallbacks callbacks) override {
         if (m_settings.startFailure)
             return failure(*m_settings.startFailure);
+        const std::lock_guard lock(m_backend.m_mutex);
         m_callbacks = std::move(callbacks);
         m_started = true;
         return {};
@@ -93,6 +95,7 @@ FakeAudioBackend::Capture* FakeAudioBackend::running(CaptureDevice device) const
 }
 
 bool FakeAudioBackend::deliver(CaptureDevice device, const void* samples, std::int64_t frames) {
+    const std::lock_guard delivering(m_deliveryMutex);
     Capture* capture = running(device);
     if (capture == nullptr)
         return false;

@@ -48,6 +48,9 @@ private:
     Capture* running(CaptureDevice device) const;
 
     mutable std::mutex m_mutex;
+    // Held while a delivery runs and by a capture that goes: like a sound server's stream, a
+    // capture is never destroyed in the middle of a callback. Taken before m_mutex.
+    std::mutex m_deliveryMutex;
     std::vector<Capture*> m_live;
     int m_opens = 0;
     int m_watches = 0;
