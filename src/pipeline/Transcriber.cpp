@@ -189,7 +189,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
                                         static_cast<int>(*lock.error().code())));
     if (!lock)
         return failure(lock.error());
-    const auto transcript = folder / "transcript.md";
+    auto transcript = folder / "transcript.md";
     if (finishInterruptedTidyUp(folder))
         return transcript;
     removeLeftoversOfKilledRuns(folder);
@@ -283,7 +283,7 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     }
 
     // Room for the lines that say why the tidy-up stopped, should the disk be full by then.
-    logFile.reserve(16 * 1024);
+    logFile.reserve(std::size_t{16} * 1024);
     if (auto written = writeFileAtomically(transcript, renderTranscript(utterances, startedAt), TemporaryName::fixed);
         !written)
         return failure(explainWriteFailure(written.error(), folder, transcript.filename().string()));
