@@ -5,7 +5,6 @@
 #include "pipeline/AudioLength.h"
 #include "pipeline/Converter.h"
 #include "pipeline/EchoAnalysis.h"
-#include "pipeline/Mixdown.h"
 #include "pipeline/RecogniserCommand.h"
 #include "pipeline/RecogniserProgress.h"
 #include "pipeline/WriteFailure.h"
