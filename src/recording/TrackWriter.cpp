@@ -32,7 +32,8 @@ Result<std::unique_ptr<TrackWriter>> TrackWriter::create(const std::filesystem::
 }
 
 TrackWriter::TrackWriter(AudioFileWriter file, SteadyTime origin, Inspector inspector)
-    : m_file(std::move(file)), m_placement(m_file.format().sampleRate), m_fileFormat(m_file.format()),
+    : m_file(std::move(file)), m_placement(m_file.format().sampleRate),
+      m_levels(std::make_shared<TrackLevels>(m_file.format().sampleRate)), m_fileFormat(m_file.format()),
       m_origin(origin), m_inspector(std::move(inspector)) {}
 
 TrackWriter::~TrackWriter() { finish(); }
@@ -281,22 +282,37 @@ void TrackWriter::writeFileFrames(const void* samples, SampleType type, std::int
     if (frames == skip)
         return;
     const std::int64_t offset = skip * m_fileFormat.channels;
+    const std::int64_t count = frames - skip;
+    Result<void> written;
+    const float* measured = nullptr;
     switch (type) {
     case SampleType::float32:
-        (void)m_file.write(static_cast<const float*>(samples) + offset, frames - skip);
+        measured = static_cast<const float*>(samples) + offset;
+        written = m_file.write(measured, count);
         break;
     case SampleType::int16:
-        (void)m_file.write(static_cast<const std::int16_t*>(samples) + offset, frames - skip);
+        written = m_file.write(static_cast<const std::int16_t*>(samples) + offset, count);
         break;
     case SampleType::int32:
-        (void)m_file.write(static_cast<const std::int32_t*>(samples) + offset, frames - skip);
+        written = m_file.write(static_cast<const std::int32_t*>(samples) + offset, count);
         break;
     }
+    // Only what reached the file is measured, so that the levels never run ahead of it.
+    if (!written)
+        return;
+    if (measured == nullptr) {
+        const auto sampleCount = static_cast<std::size_t>(count * m_fileFormat.channels);
+        m_measured.resize(sampleCount);
+        const auto* bytes = static_cast<const std::byte*>(samples) + offset * bytesPerSample(type);
+        samplesToFloat(bytes, type, static_cast<std::int64_t>(sampleCount), m_measured.data());
+        measured = m_measured.data();
+    }
+    m_levels->add(measured, m_fileFormat.channels, count);
 }
 
 void TrackWriter::writeSilence(std::int64_t frames) {
-    if (frames > 0)
-        (void)m_file.writeSilence(frames);
+    if (frames > 0 && m_file.writeSilence(frames))
+        m_levels->addSilence(frames);
 }
 
 void TrackWriter::padTo(double seconds) {

@@ -3,6 +3,7 @@
 #include "audio/AudioFile.h"
 #include "platform/AudioCapture.h"
 #include "recording/AudioConverter.h"
+#include "recording/TrackLevels.h"
 #include "recording/TrackPlacement.h"
 
 #include <condition_variable>
@@ -48,6 +49,9 @@ public:
     // The capture is gone (or did not start): until the next one, the file grows with silence as
     // time passes.
     void endCapture();
+
+    // The loudness of what is in the file so far, growing while it is written.
+    std::shared_ptr<const TrackLevels> levels() const { return m_levels; }
 
     // Writes what is queued, pads the file to the wall clock of this moment, stops the worker and
     // closes the file. Afterwards the callbacks do nothing. Safe to call twice.
@@ -106,6 +110,8 @@ private:
     TrackPlacement m_placement;
     std::optional<Run> m_run;
     std::vector<std::byte> m_zeros;
+    std::vector<float> m_measured;
+    const std::shared_ptr<TrackLevels> m_levels;
 
     const AudioFormat m_fileFormat;
     const SteadyTime m_origin;
