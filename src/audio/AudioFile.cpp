@@ -75,6 +75,14 @@ Result<std::int64_t> AudioFileReader::read(float* interleaved, std::int64_t fram
     return static_cast<std::int64_t>(got);
 }
 
+Result<void> AudioFileReader::seek(std::int64_t frame) {
+    const sf_count_t at = sf_seek(m_file.get(), frame, SEEK_SET);
+    if (at < 0)
+        return failure(sndfileError("Не удалось прочитать аудиофайл", m_path, m_file.get()));
+    m_position = at;
+    return {};
+}
+
 Result<AudioFileWriter> AudioFileWriter::create(const std::filesystem::path& path, AudioFormat format,
                                                 HeaderUpdate headerUpdate) {
     const int container = containerFor(path);

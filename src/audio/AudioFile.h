@@ -51,6 +51,9 @@ public:
     // frames × channels floats) and returns the number of frames delivered.
     Result<std::int64_t> read(float* interleaved, std::int64_t frames);
 
+    // Goes to frame `frame` (at most the length) for the next read.
+    Result<void> seek(std::int64_t frame);
+
 private:
     AudioFileReader(FileDescriptor descriptor, detail::SndfileHandle file, std::filesystem::path path,
                     int sampleRate, int channels, std::int64_t length, bool storesInt16)

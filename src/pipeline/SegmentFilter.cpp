@@ -138,9 +138,15 @@ Result<std::vector<TranscriptSegment>> Transcriber::parseSegments(const std::fil
                                        "»: " + decoded.error().description())
                            .causedBy(decoded.error()));
 
+    return filterSegments(*decoded, speaker, envelope, log);
+}
+
+std::vector<TranscriptSegment> Transcriber::filterSegments(const std::vector<WhisperSegment>& segments,
+                                                           const std::string& speaker, const LoudnessEnvelope* envelope,
+                                                           LogFile& log) {
     FilterTools tools;
     std::vector<TranscriptSegment> kept;
-    for (auto& element : *decoded) {
+    for (const auto& element : segments) {
         const icu::UnicodeString text = trimmed(icu::UnicodeString::fromUTF8(element.text));
         if (text.isEmpty() || !tools.hasLettersOrDigits(text, 2))
             continue;

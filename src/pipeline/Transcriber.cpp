@@ -1,5 +1,6 @@
 #include "pipeline/Transcriber.h"
 
+#include "audio/AudioFile.h"
 #include "model/ModelFileCheck.h"
 #include "model/ModelPaths.h"
 #include "pipeline/AudioLength.h"
@@ -7,10 +8,13 @@
 #include "pipeline/EchoAnalysis.h"
 #include "pipeline/RecogniserCommand.h"
 #include "pipeline/RecogniserProgress.h"
+#include "pipeline/StretchRecognition.h"
+#include "pipeline/StretchStore.h"
 #include "pipeline/WriteFailure.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 #include "support/FolderLock.h"
+#include "support/FormatDuration.h"
 #include "support/NumberText.h"
 #include "support/Paths.h"
 #include "support/Settings.h"
@@ -117,6 +121,43 @@ Result<void> convert(const std::filesystem::path& converter, const std::filesyst
     }
     step.keep();
     return {};
+}
+
+bool isCapture(const std::filesystem::path& source) { return source.extension() == ".caf"; }
+
+// The track's segments from the stored stretches and a recognition of what follows them, filtered
+// as one recogniser run's output would be. The new stretch is stored too, for a run that has to
+// start again.
+Result<std::vector<TranscriptSegment>> recogniseRest(const std::filesystem::path& folder, const std::string& name,
+                                                     const std::filesystem::path& capture,
+                                                     const std::filesystem::path& whisper,
+                                                     const RecogniserCommand& recognition,
+                                                     std::vector<StoredStretch> stored, const std::string& speaker,
+                                                     const LoudnessEnvelope* envelope, LogFile& log,
+                                                     const std::function<void(double, double)>& report,
+                                                     double trackSeconds) {
+    const auto reader = TRY(AudioFileReader::open(capture));
+    const std::int64_t length = reader.length();
+    const std::int64_t storedEnd = stored.back().toFrame;
+    const double storedSeconds = static_cast<double>(storedEnd) / reader.sampleRate();
+    Transcriber::log("Распознано во время записи: " + name + " до " + formatDuration(storedEnd / reader.sampleRate()) + " (" +
+                         std::to_string(stored.size()) + " отр.)",
+                     log);
+    report(storedSeconds, trackSeconds);
+    if (storedEnd < length) {
+        auto rest = recogniseStretch(folder, name, capture, storedEnd, length, whisper, recognition, log);
+        if (!rest)
+            return failure(explainWriteFailure(rest.error(), folder, StretchStore::folderOf(folder).filename().string()));
+        stored.push_back(std::move(*rest));
+        const StretchRecord record{reader.sampleRate(), reader.channels(), stored};
+        if (auto saved = StretchStore::save(folder, name, record); !saved)
+            Transcriber::log("Не удалось сохранить распознанное: " + saved.error().description(), log);
+    }
+    std::vector<WhisperSegment> all;
+    for (auto& stretch : stored)
+        all.insert(all.end(), std::make_move_iterator(stretch.segments.begin()),
+                   std::make_move_iterator(stretch.segments.end()));
+    return Transcriber::filterSegments(all, speaker, envelope, log);
 }
 
 } // namespace
@@ -246,38 +287,49 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
 
         const RecogniserCommand recognition{
             model, m_language, recogniserThreads(), folder / name, vadModel, wav};
-        // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
-        // left by an earlier run must not be mistaken for this run's result: it goes (or the run
-        // stops), and the recogniser writes into an empty file made here, never through a link.
-        const auto json = recognition.jsonURL();
-        const std::string jsonName = json.filename().string();
-        TRY(removeFile(json, "Не удалось удалить прежний результат распознавания"));
-        if (auto created = createFileReplacing(json, O_WRONLY, "Не удалось создать"); !created)
-            return failure(explainWriteFailure(created.error(), folder, jsonName));
-        StepOutput step(json);
-        {
-            std::optional<RecogniserProgress> recognised;
-            if (progress)
-                recognised.emplace(logFile.descriptor(), [&](double seconds) { report(seconds, trackSeconds); });
-            TRY(runProcess(*whisper, recognition.arguments(), logFile));
-        }
-        if (std::error_code error; std::filesystem::file_size(json, error) == 0 || error)
-            return failure(explainWriteFailure(
-                Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
-                                "». Подробности в whisper.log в папке записи."),
-                folder, jsonName));
+        // What was recognised while the capture was being recorded (or by a run that stopped half
+        // way) stands; only the rest is recognised now.
+        auto stored = isCapture(source) ? StretchStore::reusable(folder, name, source, RecogniserSettings::of(recognition))
+                                        : std::vector<StoredStretch>{};
+        std::vector<TranscriptSegment> segments;
+        if (!stored.empty()) {
+            segments = TRY(recogniseRest(folder, name, source, *whisper, recognition, std::move(stored), speaker,
+                                         envelope ? &*envelope : nullptr, logFile, report, trackSeconds));
+        } else {
+            // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
+            // left by an earlier run must not be mistaken for this run's result: it goes (or the run
+            // stops), and the recogniser writes into an empty file made here, never through a link.
+            const auto json = recognition.jsonURL();
+            const std::string jsonName = json.filename().string();
+            TRY(removeFile(json, "Не удалось удалить прежний результат распознавания"));
+            if (auto created = createFileReplacing(json, O_WRONLY, "Не удалось создать"); !created)
+                return failure(explainWriteFailure(created.error(), folder, jsonName));
+            StepOutput step(json);
+            {
+                std::optional<RecogniserProgress> recognised;
+                if (progress)
+                    recognised.emplace(logFile.descriptor(), [&](double seconds) { report(seconds, trackSeconds); });
+                TRY(runProcess(*whisper, recognition.arguments(), logFile));
+            }
+            if (std::error_code error; std::filesystem::file_size(json, error) == 0 || error)
+                return failure(explainWriteFailure(
+                    Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
+                                    "». Подробности в whisper.log в папке записи."),
+                    folder, jsonName));
 
-        auto segments = parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile);
-        if (!segments)
-            return failure(explainWriteFailure(segments.error(), folder, jsonName));
-        step.keep();
-        intermediates.push_back(json);
+            auto parsed = parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile);
+            if (!parsed)
+                return failure(explainWriteFailure(parsed.error(), folder, jsonName));
+            step.keep();
+            intermediates.push_back(json);
+            segments = std::move(*parsed);
+        }
         if (name == "system")
             systemWAV = wav;
         else if (name == "mic" && systemWAV && Settings::echoAnalysisEnabled())
-            EchoAnalysis::dropEchoes(*systemWAV, wav, *segments, logFile);
-        utterances.insert(utterances.end(), std::make_move_iterator(segments->begin()),
-                          std::make_move_iterator(segments->end()));
+            EchoAnalysis::dropEchoes(*systemWAV, wav, segments, logFile);
+        utterances.insert(utterances.end(), std::make_move_iterator(segments.begin()),
+                          std::make_move_iterator(segments.end()));
         report(trackSeconds, trackSeconds);
     }
 
@@ -298,6 +350,9 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         sourcePaths.push_back(source.source);
     intermediates.insert(intermediates.begin(), folder / "whisper.log");
     tidyUp(folder, sourcePaths, workWAVs, intermediates, logFile);
+    // The stored stretches matter only as long as the captures they were recognised from.
+    if (std::none_of(sourcePaths.begin(), sourcePaths.end(), [](const auto& path) { return fileExists(path); }))
+        StretchStore::remove(folder);
     return transcript;
 }
 

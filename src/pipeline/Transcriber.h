@@ -2,6 +2,7 @@
 
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/TranscriptSegment.h"
+#include "pipeline/WhisperJson.h"
 #include "support/Error.h"
 #include "support/LogFile.h"
 
@@ -80,6 +81,11 @@ public:
     static Result<std::vector<TranscriptSegment>> parseSegments(const std::filesystem::path& json,
                                                                 const std::string& speaker,
                                                                 const LoudnessEnvelope* envelope, LogFile& log);
+
+    // The filter of parseSegments over segments already read, with their times on the track.
+    static std::vector<TranscriptSegment> filterSegments(const std::vector<WhisperSegment>& segments,
+                                                         const std::string& speaker, const LoudnessEnvelope* envelope,
+                                                         LogFile& log);
 
     // The Markdown transcript: a dated heading, then one paragraph per stretch of one speaker.
     static std::string renderTranscript(const std::vector<TranscriptSegment>& segments, TimePoint startedAt);

@@ -17,7 +17,10 @@
 // on demand:
 //     !shorten MS    cut its input WAV down to its first MS milliseconds, then go on
 //     !wait FILE     write its PID to INPUT + ".pid", then wait until FILE exists (at most 60 s)
-// A missing side file means no speech. When WHISPER_DOUBLE_RECORD names a file, every
+// A missing side file means no speech, unless WHISPER_DOUBLE_SPEECH is set: then every stretch of
+// sound (10 ms windows above RMS 0.02, gaps under 200 ms bridged) is an utterance "Фраза LANG N",
+// N its length in tenths of a second, so that the same sound gives the same text wherever it
+// lies in the input. When WHISPER_DOUBLE_RECORD names a file, every
 // invocation appends its arguments to it, separated by \x1f, one invocation per line.
 
 #include <algorithm>
@@ -120,6 +123,47 @@ void waitFor(const std::string& input, const std::string& file) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!readable(file) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// The utterances of WHISPER_DOUBLE_SPEECH: found in the sound itself.
+std::vector<Segment> soundedStretches(const std::string& path, const std::string& language) {
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto data = bytes.find("data");
+    std::vector<Segment> segments;
+    if (data == std::string::npos)
+        return segments;
+    const size_t first = data + 8;
+    const size_t samples = (bytes.size() - first) / 2;
+    constexpr size_t window = 160;
+    constexpr std::int64_t bridged = 20;
+    std::int64_t start = -1;
+    std::int64_t end = -1;
+    const auto close = [&] {
+        if (start >= 0)
+            segments.push_back({start * 10, end * 10,
+                                "Фраза " + language + " " + std::to_string((end - start + 5) / 10)});
+        start = -1;
+    };
+    for (size_t w = 0; (w + 1) * window <= samples; ++w) {
+        double sum = 0;
+        for (size_t i = 0; i < window; ++i) {
+            const size_t at = first + 2 * (w * window + i);
+            const auto value = static_cast<std::int16_t>(static_cast<unsigned char>(bytes[at]) |
+                                                         static_cast<unsigned char>(bytes[at + 1]) << 8);
+            sum += (value / 32768.0) * (value / 32768.0);
+        }
+        if (sum / window < 0.02 * 0.02)
+            continue;
+        const auto index = static_cast<std::int64_t>(w);
+        if (start >= 0 && index - end >= bridged)
+            close();
+        if (start < 0)
+            start = index;
+        end = index + 1;
+    }
+    close();
+    return segments;
 }
 
 std::string unescape(const std::string& text) {
@@ -242,6 +286,8 @@ int main(int argc, char** argv) {
     std::cerr << "main: processing '" << input << "' (16000 Hz), lang = " << language << ", task = transcribe\n";
 
     std::vector<Segment> segments;
+    if (std::getenv("WHISPER_DOUBLE_SPEECH") != nullptr && !readable(input + ".segments"))
+        segments = soundedStretches(input, language);
     std::ifstream side(input + ".segments", std::ios::binary);
     std::string line;
     while (std::getline(side, line)) {

@@ -1,0 +1,216 @@
+#include "TranscribeFixture.h"
+#include "pipeline/StretchPlanner.h"
+#include "pipeline/StretchRecognition.h"
+#include "pipeline/StretchStore.h"
+#include "pipeline/Transcriber.h"
+#include "recording/TrackLevels.h"
+#include "support/LogFile.h"
+
+#include <cstdlib>
+#include <random>
+
+namespace zorvel {
+namespace {
+
+using test::readText;
+
+constexpr std::int64_t framesPerWindow = 480; // 10 ms at 48 kHz
+
+// Talk: bursts of noise of 0.3 to 8 s with pauses of 0.2 to 2.5 s of digital silence, every edge
+// on a 10 ms window, so that the recogniser double finds the same utterances in any stretch.
+std::vector<float> talk(double seconds, int channels, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> burst(30, 800);
+    std::uniform_int_distribution<int> pause(20, 250);
+    const auto frames = static_cast<std::int64_t>(seconds * 48000);
+    const auto noise = test::noise(frames, channels, 0.3F, seed);
+    std::vector<float> samples(noise.size(), 0.0F);
+    std::int64_t at = pause(random) * framesPerWindow;
+    while (at < frames) {
+        const std::int64_t end = std::min(frames, at + burst(random) * framesPerWindow);
+        std::copy(noise.begin() + at * channels, noise.begin() + end * channels, samples.begin() + at * channels);
+        at = end + pause(random) * framesPerWindow;
+    }
+    return samples;
+}
+
+// The transcript without its heading, which carries the folder's creation time.
+std::string body(const std::string& transcript) { return transcript.substr(transcript.find('\n')); }
+
+class IncrementalTranscription : public TranscribeCommand {
+protected:
+    void SetUp() override {
+        TranscribeCommand::SetUp();
+        extraEnvironment.push_back("WHISPER_DOUBLE_SPEECH=1");
+        // The stretches recognised in this process use the same double, noted in the same place.
+        ::setenv("WHISPER_DOUBLE_SPEECH", "1", 1);
+        ::setenv("WHISPER_DOUBLE_RECORD", (scratch / "invocations").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("WHISPER_DOUBLE_SPEECH");
+        ::unsetenv("WHISPER_DOUBLE_RECORD");
+        TranscribeCommand::TearDown();
+    }
+
+    // The same recording in two folders of the same name, for a plain run and one with stretches.
+    std::filesystem::path makeRecording(const std::string& parent, double seconds) {
+        const auto folder = scratch / parent / "2025-03-05 14-03-27";
+        std::filesystem::create_directories(folder);
+        test::writeAudio(folder / "system.caf", systemFormat, talk(seconds, 2, 11));
+        test::writeAudio(folder / "mic.caf", micFormat, talk(seconds, 1, 12));
+        return folder;
+    }
+
+    // The recogniser's command as a plain run gave it (model, language, threads, voice activity).
+    RecogniserCommand commandOfPlainRun() {
+        const auto runs = invocations();
+        EXPECT_FALSE(runs.empty());
+        RecogniserCommand command;
+        const auto& arguments = runs.front();
+        for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+            if (arguments[i] == "-m")
+                command.model = arguments[i + 1];
+            else if (arguments[i] == "-l")
+                command.language = arguments[i + 1];
+            else if (arguments[i] == "-t")
+                command.threads = std::stoi(arguments[i + 1]);
+            else if (arguments[i] == "--vad-model")
+                command.vadModel = arguments[i + 1];
+        }
+        std::filesystem::remove(scratch / "invocations");
+        return command;
+    }
+
+    // What recognition during the recording leaves: the track cut as its writer's levels say, every
+    // finished stretch recognised and stored. Returns the number of stretches.
+    std::size_t recogniseWhileRecorded(const std::filesystem::path& folder, const std::string& track,
+                                       const RecogniserCommand& command) {
+        const auto capture = folder / (track + ".caf");
+        int channels = 0;
+        int rate = 0;
+        const auto samples = test::readAudio(capture, &channels, &rate);
+        TrackLevels levels(rate);
+        levels.add(samples.data(), channels, static_cast<std::int64_t>(samples.size()) / channels);
+        const auto measured = levels.since(0);
+        auto log = LogFile::create(scratch / (track + "-stretches.log"));
+        EXPECT_TRUE(log);
+        StretchRecord record{rate, channels, {}};
+        std::int64_t start = 0;
+        for (const auto end : StretchPlanner::boundaries(measured)) {
+            auto stretch = recogniseStretch(folder, track, capture, start * levels.framesPerWindow(),
+                                            end * levels.framesPerWindow(), test::whisperDouble(), command, *log);
+            EXPECT_TRUE(stretch) << (stretch ? "" : stretch.error().description());
+            if (!stretch)
+                break;
+            record.stretches.push_back(std::move(*stretch));
+            EXPECT_TRUE(StretchStore::save(folder, track, record));
+            start = end;
+        }
+        return record.stretches.size();
+    }
+};
+
+TEST_F(IncrementalTranscription, StretchesRecognisedDuringTheRecordingGiveTheTranscriptOfAPlainRun) {
+    const auto plain = makeRecording("plain", 200);
+    const auto incremental = makeRecording("incremental", 200);
+    auto run = transcribe(plain);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    ASSERT_EQ(invocations().size(), 2U);
+    const auto command = commandOfPlainRun();
+    const std::string expected = readText(plain / "transcript.md");
+    ASSERT_NE(expected.find("**Я**"), std::string::npos) << expected;
+    ASSERT_NE(expected.find("**Собеседник**"), std::string::npos) << expected;
+
+    const auto systemStretches = recogniseWhileRecorded(incremental, "system", command);
+    const auto micStretches = recogniseWhileRecorded(incremental, "mic", command);
+    ASSERT_GE(systemStretches, 2U);
+    ASSERT_GE(micStretches, 2U);
+    ASSERT_EQ(invocations().size(), systemStretches + micStretches);
+    std::filesystem::remove(scratch / "invocations");
+
+    run = transcribe(incremental);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(body(readText(incremental / "transcript.md")), body(expected));
+    // Only what followed the last stored stretch of each track was recognised at the end.
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 2U);
+    for (const auto& arguments : runs)
+        EXPECT_TRUE(arguments.back().ends_with("-stretch.wav")) << arguments.back();
+    // The store went with the captures.
+    EXPECT_EQ(files(incremental), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+}
+
+TEST_F(IncrementalTranscription, AnotherLanguageModelOrCaptureStartsOverAndALinkedStoreIsNeverWrittenThrough) {
+    const auto folder = makeRecording("changed", 150);
+    ASSERT_EQ(transcribe(makeRecording("plain", 150)).exitStatus, 0);
+    const auto plainCommand = commandOfPlainRun();
+    auto english = plainCommand;
+    english.language = "en";
+    ASSERT_GE(recogniseWhileRecorded(folder, "mic", english), 1U);
+    ASSERT_GE(recogniseWhileRecorded(folder, "system", plainCommand), 2U);
+    const auto storedSystem = StretchStore::load(folder, "system");
+    const auto settings = RecogniserSettings::of(plainCommand);
+
+    // Stored in English, wanted in Russian: nothing stands.
+    EXPECT_TRUE(StretchStore::reusable(folder, "mic", folder / "mic.caf", settings).empty());
+    EXPECT_EQ(StretchStore::reusable(folder, "system", folder / "system.caf", settings).size(),
+              storedSystem.stretches.size());
+    // A model downloaded again is another model.
+    auto otherModel = settings;
+    otherModel.modelModified += 1;
+    EXPECT_TRUE(StretchStore::reusable(folder, "system", folder / "system.caf", otherModel).empty());
+    // The thread count does not matter.
+    auto otherThreads = settings;
+    otherThreads.threads += 3;
+    EXPECT_FALSE(StretchStore::reusable(folder, "system", folder / "system.caf", otherThreads).empty());
+
+    // A capture whose samples changed in the second stretch keeps only the first.
+    {
+        int channels = 0;
+        auto samples = test::readAudio(folder / "system.caf", &channels);
+        const auto second = storedSystem.stretches.at(1);
+        samples.at(static_cast<std::size_t>((second.fromFrame + second.toFrame) / 2 * channels)) += 0.001F;
+        test::writeAudio(folder / "system.caf", systemFormat, samples);
+        EXPECT_EQ(StretchStore::reusable(folder, "system", folder / "system.caf", settings).size(), 1U);
+        // A gap between stretches ends what stands, as does a range past the capture's end.
+        auto record = storedSystem;
+        record.stretches.at(0).toFrame -= framesPerWindow;
+        ASSERT_TRUE(StretchStore::save(folder, "other", record));
+        std::filesystem::copy_file(folder / "system.caf", folder / "other.caf");
+        EXPECT_TRUE(StretchStore::reusable(folder, "other", folder / "other.caf", settings).empty());
+        record = storedSystem;
+        record.stretches.back().toFrame += 48000 * 1000;
+        ASSERT_TRUE(StretchStore::save(folder, "other", record));
+        EXPECT_LT(StretchStore::reusable(folder, "other", folder / "other.caf", settings).size(),
+                  storedSystem.stretches.size());
+        std::filesystem::remove(folder / "other.caf");
+        // Damaged records are recognised afresh.
+        test::writeText(StretchStore::folderOf(folder) / "other.json", "{\"version\": 1, \"stretches\": [");
+        EXPECT_TRUE(StretchStore::load(folder, "other").stretches.empty());
+    }
+
+    // The run recognises the microphone whole (its stretches are in English) and the system track
+    // after its first stretch.
+    std::filesystem::remove(scratch / "invocations");
+    const auto result = transcribe(folder);
+    ASSERT_EQ(result.exitStatus, 0) << result.standardError;
+    const auto runs = invocations();
+    ASSERT_EQ(runs.size(), 2U);
+    EXPECT_EQ(runs[0].back(), (StretchStore::folderOf(folder) / "system-stretch.wav").string());
+    EXPECT_EQ(runs[1].back(), (folder / "mic-16k.wav").string());
+    const std::string transcript = readText(folder / "transcript.md");
+    EXPECT_NE(transcript.find("Фраза ru"), std::string::npos) << transcript;
+    EXPECT_EQ(transcript.find("Фраза en"), std::string::npos) << transcript;
+
+    // A link planted for the store: the run's stretch goes into a folder of its own.
+    const auto elsewhere = scratch / "elsewhere";
+    std::filesystem::create_directories(elsewhere);
+    const auto linked = makeRecording("linked", 150);
+    std::filesystem::create_directory_symlink(elsewhere, StretchStore::folderOf(linked));
+    ASSERT_GE(recogniseWhileRecorded(linked, "mic", plainCommand), 1U);
+    EXPECT_TRUE(test::listFolder(elsewhere).empty());
+    EXPECT_FALSE(std::filesystem::is_symlink(StretchStore::folderOf(linked)));
+}
+
+} // namespace
+} // namespace zorvel
