@@ -95,6 +95,13 @@ void AppDelegate::applicationDidFinishLaunching() {
     refreshStartAtLogin();
     connect(m_startAtLoginItem, &QAction::triggered, this, &AppDelegate::setStartAtLogin);
 
+    // Takes effect from the next recording; weak machines turn it off and recognise after the stop.
+    m_recogniseWhileRecordingItem = m_menu.addAction("Распознавать во время записи");
+    m_recogniseWhileRecordingItem->setCheckable(true);
+    m_recogniseWhileRecordingItem->setChecked(Settings::recogniseWhileRecording());
+    connect(m_recogniseWhileRecordingItem, &QAction::triggered, this,
+            [](bool enabled) { Settings::setRecogniseWhileRecording(enabled); });
+
     m_downloadModelItem = m_menu.addAction("Скачать модель распознавания (1,6 ГБ)", this, &AppDelegate::downloadModel);
     m_downloadModelItem->setVisible(!modelIsPresent());
 
@@ -161,7 +168,10 @@ void AppDelegate::setClockTitle(const QString& title) {
 }
 
 void AppDelegate::showStatusLine() {
-    m_statusLine->setText(m_clockTitle.isEmpty() ? m_statusText : m_statusText + " —" + m_clockTitle);
+    QString text = m_clockTitle.isEmpty() ? m_statusText : m_statusText + " —" + m_clockTitle;
+    if (m_session && !m_recognisedText.isEmpty())
+        text += ", " + m_recognisedText;
+    m_statusLine->setText(text);
 }
 
 void AppDelegate::refreshLook() {
@@ -178,6 +188,8 @@ void AppDelegate::refreshLook() {
         toolTip += " — " + state;
         if (!m_clockTitle.trimmed().isEmpty())
             toolTip += " — " + m_clockTitle.trimmed();
+        if (!m_recognisedText.isEmpty())
+            toolTip += ", " + m_recognisedText;
     } else if (!work.isEmpty()) {
         m_services.statusIcon->setLook(IconLook::working,
                                        m_isTranscribing ? "Транскрибирую…" : "Скачиваю модель…");
@@ -259,6 +271,10 @@ void AppDelegate::tick() {
         return;
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::seconds>(m_services.now() - m_session->startedAt()).count();
+    const auto recognised = m_session->recognisedSeconds();
+    m_recognisedText = recognised && *recognised > 0
+                           ? "распознано до " + QString::fromStdString(formatDuration(static_cast<std::int64_t>(*recognised)))
+                           : QString();
     setClockTitle(" " + QString::fromStdString(formatDuration(elapsed)));
     checkMicrophone(*m_session);
 }
@@ -293,6 +309,7 @@ void AppDelegate::stopRecording() {
         return;
     m_session->stop();
     const std::unique_ptr<Recording> stopped = std::move(m_session);
+    m_recognisedText.clear();
     m_timer.reset();
     setClockTitle({});
     m_toggleItem->setText("Начать запись");

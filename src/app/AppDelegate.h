@@ -70,6 +70,7 @@ public:
     QAction* retranscribeItem() const { return m_retranscribeItem; }
     QAction* unfinishedItem() const { return m_unfinishedItem; }
     QAction* startAtLoginItem() const { return m_startAtLoginItem; }
+    QAction* recogniseWhileRecordingItem() const { return m_recogniseWhileRecordingItem; }
     QAction* downloadModelItem() const { return m_downloadModelItem; }
     QMenu* languageMenu() const { return m_languageMenu; }
     ModelDownloader& modelDownloader() { return m_modelDownloader; }
@@ -118,6 +119,7 @@ private:
     QAction* m_retranscribeItem = nullptr;
     QAction* m_unfinishedItem = nullptr;
     QAction* m_startAtLoginItem = nullptr;
+    QAction* m_recogniseWhileRecordingItem = nullptr;
     QAction* m_downloadModelItem = nullptr;
     QMenu* m_languageMenu = nullptr;
     QActionGroup* m_languageGroup = nullptr;
@@ -140,6 +142,8 @@ private:
     QString m_statusText = QStringLiteral("Готов к записи");
     StatusSource m_statusSource = StatusSource::event;
     QString m_clockTitle;
+    // "распознано до M:SS" while a recording's stretches are recognised, else empty.
+    QString m_recognisedText;
     QString m_transcriptionText;
     QString m_downloadText;
 };

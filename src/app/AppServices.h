@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -69,6 +70,8 @@ public:
     // Health of the microphone recorder, each read under its lock.
     virtual double secondsSinceLastSound() const = 0;
     virtual bool micBroken() const = 0;
+    // How far recognition during the recording has come, in seconds; nothing when it is off.
+    virtual std::optional<double> recognisedSeconds() const { return std::nullopt; }
 };
 
 // The end of a successful transcription.

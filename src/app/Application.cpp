@@ -38,6 +38,7 @@ public:
     bool micEnabled() const override { return m_session->micEnabled(); }
     double secondsSinceLastSound() const override { return m_session->secondsSinceLastSound(); }
     bool micBroken() const override { return m_session->micBroken(); }
+    std::optional<double> recognisedSeconds() const override { return m_session->recognisedSeconds(); }
 
 private:
     std::unique_ptr<RecordingSession> m_session;

@@ -62,7 +62,7 @@ Result<std::uint64_t> convertRange(const std::filesystem::path& capture, std::in
 Result<StoredStretch> recogniseStretch(const std::filesystem::path& recording, const std::string& track,
                                        const std::filesystem::path& capture, std::int64_t fromFrame,
                                        std::int64_t toFrame, const std::filesystem::path& whisper,
-                                       RecogniserCommand command, LogFile& log) {
+                                       RecogniserCommand command, LogFile& log, ChildCancel* cancel) {
     const auto store = TRY(StretchStore::prepare(recording));
     command.wav = store / (track + "-stretch.wav");
     command.outputBase = store / (track + "-stretch");
@@ -80,7 +80,7 @@ Result<StoredStretch> recogniseStretch(const std::filesystem::path& recording, c
     // The recogniser writes into a file made here, never through a link; an empty file afterwards
     // means it wrote nothing.
     TRY(createFileReplacing(json, O_WRONLY, "Не удалось создать"));
-    TRY(Transcriber::runProcess(whisper, command.arguments(), log));
+    TRY(Transcriber::runProcess(whisper, command.arguments(), log, {}, cancel));
     const std::string raw = TRY(readWholeFile(json));
     if (raw.empty())
         return failure(Error::platform(whisper.filename().string() + " не создал файл «" + json.string() +

@@ -2,6 +2,7 @@
 
 #include "pipeline/RecogniserCommand.h"
 #include "pipeline/StretchStore.h"
+#include "support/ChildProcess.h"
 #include "support/Error.h"
 #include "support/LogFile.h"
 
@@ -18,6 +19,6 @@ namespace zorvel {
 Result<StoredStretch> recogniseStretch(const std::filesystem::path& recording, const std::string& track,
                                        const std::filesystem::path& capture, std::int64_t fromFrame,
                                        std::int64_t toFrame, const std::filesystem::path& whisper,
-                                       RecogniserCommand command, LogFile& log);
+                                       RecogniserCommand command, LogFile& log, ChildCancel* cancel = nullptr);
 
 } // namespace zorvel

@@ -191,9 +191,9 @@ void Transcriber::log(std::string_view message, LogFile& log) { log.line(message
 int Transcriber::runsInProgress() { return runningRuns.load(); }
 
 Result<void> Transcriber::runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                                     LogFile& log, const std::vector<int>& passedDescriptors) {
+                                     LogFile& log, const std::vector<int>& passedDescriptors, ChildCancel* cancel) {
     const auto outcome = TRY(runChildProcess(
-        executable, arguments, ChildStreams{ChildOutput::toDescriptor, log.descriptor(), {}, passedDescriptors}));
+        executable, arguments, ChildStreams{ChildOutput::toDescriptor, log.descriptor(), {}, passedDescriptors, cancel}));
     if (outcome.succeeded())
         return {};
     const std::string tool = executable.filename().string();

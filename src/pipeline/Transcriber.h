@@ -3,6 +3,7 @@
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/TranscriptSegment.h"
 #include "pipeline/WhisperJson.h"
+#include "support/ChildProcess.h"
 #include "support/Error.h"
 #include "support/LogFile.h"
 
@@ -70,7 +71,8 @@ public:
     // passedDescriptorPath). A non-zero exit is processFailed with the tool's file name; death by
     // a signal and a failed start are reported as such.
     static Result<void> runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                                   LogFile& log, const std::vector<int>& passedDescriptors = {});
+                                   LogFile& log, const std::vector<int>& passedDescriptors = {},
+                                   ChildCancel* cancel = nullptr);
 
     // "[zorvel] " + message + "\n" into the log; never fails.
     static void log(std::string_view message, LogFile& log);

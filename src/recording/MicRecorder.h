@@ -41,6 +41,9 @@ public:
     // microphoneUnavailable when there is no usable input, with the platform's error when the file
     // cannot be created or the capture refuses to start (the file is then closed and left on disk).
     Result<void> start(const std::filesystem::path& path, std::optional<SteadyTime> origin = {});
+
+    // The loudness of the capture file as it is written; nothing before start().
+    std::shared_ptr<const TrackLevels> levels() const { return m_file ? m_file->levels() : nullptr; }
     // Stops capturing and closes the file. No buffer arrives after it returns.
     void stop();
 

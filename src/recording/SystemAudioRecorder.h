@@ -35,6 +35,9 @@ public:
     // file it created stays on disk. `origin` is the instant the file's first frame stands for.
     Result<void> start(const std::filesystem::path& path, std::optional<SteadyTime> origin = {});
 
+    // The loudness of the capture file as it is written; nothing before start().
+    std::shared_ptr<const TrackLevels> levels() const { return m_file ? m_file->levels() : nullptr; }
+
     // Stops the capture, releases the connection, drains the writer and closes the file. Safe to call
     // when nothing or only part was set up, and twice.
     void stop();

@@ -271,6 +271,8 @@ Result<ProcessOutcome> runChildProcess(const std::filesystem::path& executable,
     // A signal handled on another thread before the group was on record.
     if (TerminationSignals::received())
         ::kill(-child, SIGKILL);
+    if (streams.cancel)
+        streams.cancel->attach(child);
 
     int startError = 0;
     ssize_t got = 0;
@@ -288,6 +290,14 @@ Result<ProcessOutcome> runChildProcess(const std::filesystem::path& executable,
         }
     }
 
+    if (streams.cancel) {
+        // Waits for the end without reaping, so that a cancel before detach() can't reach a
+        // process that took the number since.
+        siginfo_t ended{};
+        while (::waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+        }
+        streams.cancel->detach();
+    }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0) {
         if (errno != EINTR)
@@ -301,6 +311,30 @@ Result<ProcessOutcome> runChildProcess(const std::filesystem::path& executable,
         return ProcessOutcome{ProcessOutcome::Kind::signalled, WTERMSIG(status)};
     }
     return ProcessOutcome{ProcessOutcome::Kind::exited, WEXITSTATUS(status)};
+}
+
+void ChildCancel::cancel() {
+    const std::lock_guard lock(m_mutex);
+    m_cancelled = true;
+    if (m_group > 0)
+        ::kill(-m_group, SIGKILL);
+}
+
+bool ChildCancel::cancelled() const {
+    const std::lock_guard lock(m_mutex);
+    return m_cancelled;
+}
+
+void ChildCancel::attach(pid_t group) {
+    const std::lock_guard lock(m_mutex);
+    m_group = group;
+    if (m_cancelled)
+        ::kill(-m_group, SIGKILL);
+}
+
+void ChildCancel::detach() {
+    const std::lock_guard lock(m_mutex);
+    m_group = 0;
 }
 
 namespace TerminationSignals {

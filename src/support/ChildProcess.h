@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <sys/types.h>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,6 +24,24 @@ struct ProcessOutcome {
 
 enum class ChildOutput { toDescriptor, toNullDevice };
 
+// Lets another thread end a child early: cancel() kills the running child's process group, and
+// any child started with it afterwards at once.
+class ChildCancel {
+public:
+    void cancel();
+    bool cancelled() const;
+
+    // For runChildProcess: the child is on record until it has been waited for, so its process
+    // group is never confused with a later one of the same number.
+    void attach(pid_t group);
+    void detach();
+
+private:
+    mutable std::mutex m_mutex;
+    pid_t m_group = 0;
+    bool m_cancelled = false;
+};
+
 // What a child gets besides its arguments.
 struct ChildStreams {
     // Standard output and standard error both go here (one shared open file, so the child's lines
@@ -34,6 +54,8 @@ struct ChildStreams {
     // Open files the child gets as descriptors 3, 4, … in this order, so that it reads and writes
     // files we opened (see passedDescriptorPath) instead of opening names itself.
     std::vector<int> passedDescriptors;
+    // When set, another thread may end the child early; it then counts as killed by SIGKILL.
+    ChildCancel* cancel = nullptr;
 };
 
 // Starts `executable` (an absolute path) with `arguments` (not including the program's own name)

@@ -7,6 +7,15 @@ namespace zorvel::Settings {
 namespace {
 constexpr auto languageKey = "transcriptionLanguage";
 constexpr auto echoAnalysisKey = "echoAnalysis";
+constexpr auto recogniseWhileRecordingKey = "recogniseWhileRecording";
+
+bool flag(const char* key) { return QSettings("Zorvel", "Zorvel").value(key, true).toBool(); }
+
+void setFlag(const char* key, bool enabled) {
+    QSettings settings("Zorvel", "Zorvel");
+    settings.setValue(key, enabled);
+    settings.sync();
+}
 }
 
 std::optional<std::string> transcriptionLanguage() {
@@ -25,12 +34,12 @@ void setTranscriptionLanguage(const std::string& code) {
 
 std::string effectiveTranscriptionLanguage() { return transcriptionLanguage().value_or("ru"); }
 
-bool echoAnalysisEnabled() { return QSettings("Zorvel", "Zorvel").value(echoAnalysisKey, true).toBool(); }
+bool echoAnalysisEnabled() { return flag(echoAnalysisKey); }
 
-void setEchoAnalysisEnabled(bool enabled) {
-    QSettings settings("Zorvel", "Zorvel");
-    settings.setValue(echoAnalysisKey, enabled);
-    settings.sync();
-}
+void setEchoAnalysisEnabled(bool enabled) { setFlag(echoAnalysisKey, enabled); }
+
+bool recogniseWhileRecording() { return flag(recogniseWhileRecordingKey); }
+
+void setRecogniseWhileRecording(bool enabled) { setFlag(recogniseWhileRecordingKey, enabled); }
 
 } // namespace zorvel::Settings

@@ -20,4 +20,10 @@ std::string effectiveTranscriptionLanguage();
 bool echoAnalysisEnabled();
 void setEchoAnalysisEnabled(bool enabled);
 
+// "recogniseWhileRecording": whether finished stretches of a recording are recognised while it
+// goes on, at the lowest priority, so that the transcript is ready soon after the stop. On unless
+// "false" (or 0) is stored.
+bool recogniseWhileRecording();
+void setRecogniseWhileRecording(bool enabled);
+
 } // namespace zorvel::Settings

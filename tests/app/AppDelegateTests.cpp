@@ -81,6 +81,7 @@ struct RecordingState {
     bool started = false;
     int stops = 0;
     std::optional<Error> startError;
+    std::optional<double> recognised;
 };
 
 struct FakeRecording : Recording {
@@ -97,6 +98,7 @@ struct FakeRecording : Recording {
     bool micEnabled() const override { return state->micEnabled; }
     double secondsSinceLastSound() const override { return state->silence; }
     bool micBroken() const override { return state->broken; }
+    std::optional<double> recognisedSeconds() const override { return state->recognised; }
     std::shared_ptr<RecordingState> state;
 };
 
@@ -279,7 +281,8 @@ TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelPresent) {
     launch();
     EXPECT_EQ(rows(), (std::vector<QString>{"Готов к записи", "-", "Начать запись", "Открыть последний конспект",
                                             "Транскрибировать последнюю запись", "Открыть папку записей", "-",
-                                            "Язык транскрибации", "Запускать при входе в систему", "-",
+                                            "Язык транскрибации", "Запускать при входе в систему",
+                                            "Распознавать во время записи", "-",
                                             "Завершить Zorvel"}));
     EXPECT_FALSE(delegate->statusLineItem()->isEnabled());
     EXPECT_TRUE(delegate->toggleItem()->isEnabled());
@@ -292,6 +295,13 @@ TEST_F(AppDelegateTest, MenuAsBuiltWithTheModelPresent) {
     EXPECT_FALSE(delegate->downloadModelItem()->isVisible());
     EXPECT_TRUE(delegate->startAtLoginItem()->isCheckable());
     EXPECT_FALSE(delegate->startAtLoginItem()->isChecked());
+    // On unless turned off, and the menu turns it off and on again.
+    ASSERT_TRUE(delegate->recogniseWhileRecordingItem()->isCheckable());
+    EXPECT_TRUE(delegate->recogniseWhileRecordingItem()->isChecked());
+    delegate->recogniseWhileRecordingItem()->trigger();
+    EXPECT_FALSE(Settings::recogniseWhileRecording());
+    delegate->recogniseWhileRecordingItem()->trigger();
+    EXPECT_TRUE(Settings::recogniseWhileRecording());
     EXPECT_EQ(icon.look, IconLook::idle);
     EXPECT_EQ(icon.accessibilityText, "Zorvel");
     EXPECT_EQ(icon.toolTip, "Zorvel");
@@ -389,6 +399,16 @@ TEST_F(AppDelegateTest, RecordingShowsTheClockAndStoppingTranscribes) {
     EXPECT_EQ(delegate->statusLineItem()->text(), "Идёт запись — 1:00:05");
 
     EXPECT_EQ(icon.toolTip, "Zorvel — Идёт запись — 1:00:05");
+
+    // Recognition during the recording shows how far it has come, once it has come anywhere.
+    recording->recognised = 0;
+    delegate->tick();
+    EXPECT_EQ(delegate->statusLineItem()->text(), "Идёт запись — 1:00:05");
+    recording->recognised = 2480.7;
+    delegate->tick();
+    EXPECT_EQ(icon.title, " 1:00:05");
+    EXPECT_EQ(delegate->statusLineItem()->text(), "Идёт запись — 1:00:05, распознано до 41:20");
+    EXPECT_EQ(icon.toolTip, "Zorvel — Идёт запись — 1:00:05, распознано до 41:20");
 
     delegate->toggleRecording();
     EXPECT_EQ(recording->stops, 1);

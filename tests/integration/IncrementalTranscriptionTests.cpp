@@ -3,11 +3,17 @@
 #include "pipeline/StretchRecognition.h"
 #include "pipeline/StretchStore.h"
 #include "pipeline/Transcriber.h"
+#include "recording/BackgroundRecognition.h"
 #include "recording/TrackLevels.h"
 #include "support/LogFile.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <random>
+#include <sstream>
+#include <thread>
 
 namespace zorvel {
 namespace {
@@ -210,6 +216,108 @@ TEST_F(IncrementalTranscription, AnotherLanguageModelOrCaptureStartsOverAndALink
     ASSERT_GE(recogniseWhileRecorded(linked, "mic", plainCommand), 1U);
     EXPECT_TRUE(test::listFolder(elsewhere).empty());
     EXPECT_FALSE(std::filesystem::is_symlink(StretchStore::folderOf(linked)));
+}
+
+// Waits for `condition` at most `seconds`; whether it came true.
+template <typename Condition>
+bool eventually(Condition condition, double seconds = 30) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Fields of /proc/PID/stat after the command's name, numbered as proc(5) numbers them.
+std::vector<std::string> processStat(int pid) {
+    const std::string stat = readText("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::vector<std::string> numbered = {"", "", ""};
+    for (std::string field; fields >> field;)
+        numbered.push_back(field);
+    return numbered;
+}
+
+// A capture as a recording writes it: growing, its header current, its levels measured after each write.
+class GrowingCapture {
+public:
+    explicit GrowingCapture(const std::filesystem::path& path)
+        : m_writer(*AudioFileWriter::create(path, micFormat, HeaderUpdate::afterEveryWrite)),
+          m_levels(std::make_shared<TrackLevels>(48000)) {}
+    void append(const std::vector<float>& samples) {
+        for (std::size_t at = 0; at < samples.size(); at += 48000) {
+            const auto frames = static_cast<std::int64_t>(std::min<std::size_t>(48000, samples.size() - at));
+            ASSERT_TRUE(m_writer.write(samples.data() + at, frames));
+            m_levels->add(samples.data() + at, 1, frames);
+        }
+    }
+    std::shared_ptr<const TrackLevels> levels() const { return m_levels; }
+
+private:
+    AudioFileWriter m_writer;
+    std::shared_ptr<TrackLevels> m_levels;
+};
+
+TEST_F(IncrementalTranscription, BackgroundRecognitionKeepsUpWithTheRecordingAndItsTranscriptIsThatOfAPlainRun) {
+    const auto plain = makeRecording("plain", 200);
+    std::filesystem::remove(plain / "system.caf");
+    ASSERT_EQ(transcribe(plain).exitStatus, 0);
+    const auto command = commandOfPlainRun();
+    const auto folder = scratch / "recorded" / plain.filename();
+    std::filesystem::create_directories(folder);
+    {
+        GrowingCapture capture(folder / "mic.caf");
+        BackgroundRecognition background(folder, {{"mic", folder / "mic.caf", capture.levels()}},
+                                         [&] { return BackgroundRecogniser{test::whisperDouble(), command}; });
+        const auto meeting = talk(200, 1, 12);
+        // Ten seconds at a time, faster than real time: stretches queue up and none is lost.
+        for (std::size_t at = 0; at < meeting.size(); at += 480000)
+            capture.append({meeting.begin() + static_cast<std::ptrdiff_t>(at),
+                            meeting.begin() + static_cast<std::ptrdiff_t>(std::min(meeting.size(), at + 480000))});
+        const auto ends = StretchPlanner::boundaries(capture.levels()->since(0));
+        ASSERT_GE(ends.size(), 2U);
+        ASSERT_TRUE(eventually([&] { return background.stretchesRecognised() == static_cast<int>(ends.size()); }))
+            << background.stretchesRecognised() << " of " << ends.size();
+        EXPECT_DOUBLE_EQ(background.recognisedSeconds(), static_cast<double>(ends.back()) / 100.0);
+        background.stop();
+    }
+    ASSERT_EQ(invocations().size(), StretchStore::load(folder, "mic").stretches.size());
+    std::filesystem::remove(scratch / "invocations");
+    const auto run = transcribe(folder);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(invocations().size(), 1U);
+    EXPECT_EQ(body(readText(folder / "transcript.md")), body(readText(plain / "transcript.md")));
+}
+
+TEST_F(IncrementalTranscription, BackgroundRecognitionRunsAtIdlePriorityAndStopEndsTheStretchUnderWay) {
+    const auto folder = scratch / "2025-03-05 14-03-27";
+    std::filesystem::create_directories(folder);
+    GrowingCapture capture(folder / "mic.caf");
+    const auto store = StretchStore::prepare(folder);
+    ASSERT_TRUE(store);
+    // The recogniser double holds on to its first stretch until told to go on.
+    test::writeText(*store / "mic-stretch.wav.segments", "!wait " + (scratch / "never").string() + "\n");
+    RecogniserCommand command{Paths::modelURL(), "ru", 1, {}, {}, {}};
+    BackgroundRecognition background(folder, {{"mic", folder / "mic.caf", capture.levels()}},
+                                     [&] { return BackgroundRecogniser{test::whisperDouble(), command}; });
+    capture.append(talk(90, 1, 3));
+    const auto pidFile = *store / "mic-stretch.wav.pid";
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(pidFile) && !readText(pidFile).empty(); }));
+    const int pid = std::stoi(readText(pidFile));
+    const auto stat = processStat(pid);
+    EXPECT_EQ(stat.at(41), std::to_string(SCHED_IDLE));
+    EXPECT_EQ(stat.at(19), "19");
+
+    // The double would give up waiting after 60 s; the stop ends it long before that.
+    const auto stopping = std::chrono::steady_clock::now();
+    background.stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(30));
+    EXPECT_NE(::kill(pid, 0), 0);
+    EXPECT_EQ(background.stretchesRecognised(), 0);
+    EXPECT_FALSE(std::filesystem::exists(*store / "mic-stretch.wav"));
+    EXPECT_TRUE(StretchStore::load(folder, "mic").stretches.empty());
 }
 
 } // namespace
