@@ -3,10 +3,12 @@
 #include "app/AppDelegate.h"
 #include "app/DesktopServices.h"
 #include "app/SingleInstance.h"
+#include "pipeline/BackgroundRecognition.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
 #include "support/ChildProcess.h"
 #include "support/FileDescriptor.h"
+#include "support/Settings.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -31,17 +33,39 @@ class SessionRecording final : public Recording {
 public:
     explicit SessionRecording(std::unique_ptr<RecordingSession> session) : m_session(std::move(session)) {}
 
-    Result<void> start() override { return m_session->start(); }
-    void stop() override { m_session->stop(); }
+    // Then, unless the setting is off, finished stretches are recognised in the background.
+    Result<void> start() override {
+        TRY(m_session->start());
+        if (Settings::recogniseWhileRecording()) {
+            const auto folder = m_session->folderURL();
+            std::vector<BackgroundTrack> tracks = {{"system", folder / "system.caf", m_session->systemLevels()}};
+            if (m_session->micEnabled())
+                tracks.push_back({"mic", folder / "mic.caf", m_session->micLevels()});
+            m_background = std::make_unique<BackgroundRecognition>(
+                folder, std::move(tracks), [language = Settings::effectiveTranscriptionLanguage()] {
+                    return BackgroundRecognition::lookUpRecogniser(language);
+                });
+        }
+        return {};
+    }
+    // Background recognition first: the stretch under way is left to the transcription, which
+    // may take the folder once the session has let it go.
+    void stop() override {
+        m_background.reset();
+        m_session->stop();
+    }
     std::filesystem::path folderURL() const override { return m_session->folderURL(); }
     TimePoint startedAt() const override { return m_session->startedAt(); }
     bool micEnabled() const override { return m_session->micEnabled(); }
     double secondsSinceLastSound() const override { return m_session->secondsSinceLastSound(); }
     bool micBroken() const override { return m_session->micBroken(); }
-    std::optional<double> recognisedSeconds() const override { return m_session->recognisedSeconds(); }
+    std::optional<double> recognisedSeconds() const override {
+        return m_background ? std::optional(m_background->recognisedSeconds()) : std::nullopt;
+    }
 
 private:
     std::unique_ptr<RecordingSession> m_session;
+    std::unique_ptr<BackgroundRecognition> m_background; // goes before the session stops
 };
 
 // SIGTERM (logout, shutdown, `kill`), SIGINT and SIGHUP quit through the event loop like the menu

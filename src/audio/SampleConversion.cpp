@@ -1,5 +1,7 @@
 #include "audio/SampleConversion.h"
 
+#include "audio/AudioFile.h"
+
 #include <cmath>
 
 #if defined(__SSE2__)
@@ -7,6 +9,22 @@
 #endif
 
 namespace zorvel {
+
+SampleType deliveredSampleType(SampleFormat deviceFormat) {
+    switch (deviceFormat) {
+    case SampleFormat::float32:
+        return SampleType::float32;
+    case SampleFormat::int16:
+    case SampleFormat::uint8:
+        return SampleType::int16;
+    case SampleFormat::int24:
+    case SampleFormat::int32:
+        return SampleType::int32;
+    }
+    return SampleType::float32;
+}
+
+int bytesPerSample(SampleType type) { return type == SampleType::int16 ? 2 : 4; }
 
 void int16ToFloat(const std::int16_t* in, float* out, std::size_t count) {
     constexpr float scale = 1.0F / 32768.0F;

@@ -5,6 +5,16 @@
 
 namespace zorvel {
 
+enum class SampleFormat;
+
+// How captured samples lie in memory: interleaved, native byte order. Devices whose own format is
+// 8-bit arrive as int16, 24-bit ones as int32 (value in the upper bits), so writing them to a file
+// of the device's own format is lossless.
+enum class SampleType { float32, int16, int32 };
+
+SampleType deliveredSampleType(SampleFormat deviceFormat);
+int bytesPerSample(SampleType type);
+
 // 16-bit samples to floats with full scale 1.0: s / 32768 exactly, as libsndfile reads them.
 void int16ToFloat(const std::int16_t* in, float* out, std::size_t count);
 

@@ -1,8 +1,8 @@
 #include "pipeline/StretchRecognition.h"
 
+#include "audio/AudioConverter.h"
 #include "audio/AudioFile.h"
 #include "pipeline/Transcriber.h"
-#include "recording/AudioConverter.h"
 #include "support/Files.h"
 
 #include <fcntl.h>

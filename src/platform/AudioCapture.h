@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/AudioFile.h"
+#include "audio/SampleConversion.h"
 #include "support/Error.h"
 
 #include <chrono>
@@ -17,14 +18,6 @@ enum class CaptureDevice {
     // The monitor of the default output: everything the computer plays.
     defaultOutputMonitor,
 };
-
-// How captured samples lie in memory: interleaved, native byte order. Devices whose own format is
-// 8-bit arrive as int16, 24-bit ones as int32 (value in the upper bits), so writing them to a file
-// of the device's own format is lossless.
-enum class SampleType { float32, int16, int32 };
-
-SampleType deliveredSampleType(SampleFormat deviceFormat);
-int bytesPerSample(SampleType type);
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 

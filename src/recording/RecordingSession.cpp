@@ -2,7 +2,6 @@
 
 #include "audio/AudioFile.h"
 #include "support/Paths.h"
-#include "support/Settings.h"
 
 #include <cerrno>
 #include <ctime>
@@ -65,27 +64,10 @@ Result<void> RecordingSession::start() {
             return started;
         }
     }
-    if (Settings::recogniseWhileRecording()) {
-        std::vector<BackgroundTrack> tracks = {{"system", m_folderURL / "system.caf", m_systemRecorder.levels()}};
-        if (m_micEnabled)
-            tracks.push_back({"mic", m_folderURL / "mic.caf", m_micRecorder.levels()});
-        m_background = std::make_unique<BackgroundRecognition>(
-            m_folderURL, std::move(tracks),
-            [language = Settings::effectiveTranscriptionLanguage()] {
-                return BackgroundRecognition::lookUpRecogniser(language);
-            });
-    }
     return {};
 }
 
-std::optional<double> RecordingSession::recognisedSeconds() const {
-    if (!m_background)
-        return std::nullopt;
-    return m_background->recognisedSeconds();
-}
-
 void RecordingSession::stop() {
-    m_background.reset();
     m_systemRecorder.stop();
     if (m_micEnabled)
         m_micRecorder.stop();

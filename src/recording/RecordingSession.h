@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/AudioCapture.h"
-#include "recording/BackgroundRecognition.h"
 #include "recording/MicRecorder.h"
 #include "recording/SystemAudioRecorder.h"
 #include "support/Error.h"
@@ -44,14 +43,15 @@ public:
     // The folder then goes when it holds no audio (captures without a single frame are removed
     // first); otherwise it stays, unlocked.
     Result<void> start();
-    // Then, unless the "recogniseWhileRecording" setting is off, recognition of finished
-    // stretches starts in the background (BackgroundRecognition).
-    // Background recognition first (a stretch under way is left to the transcription), then
-    // system audio, then the microphone, then the folder's lock. Cannot fail.
+    // System audio first, then the microphone, then the folder's lock. Cannot fail.
     void stop();
 
-    // How far background recognition has come, in seconds from the start; nothing without it.
-    std::optional<double> recognisedSeconds() const;
+    // The loudness of each capture as it is written, for recognition during the recording;
+    // nothing before start() (or for the microphone when it is not enabled).
+    std::shared_ptr<const TrackLevels> systemLevels() const { return m_systemRecorder.levels(); }
+    std::shared_ptr<const TrackLevels> micLevels() const {
+        return m_micEnabled ? m_micRecorder.levels() : nullptr;
+    }
 
     // For the silent-microphone watchdog.
     double secondsSinceLastSound() const { return m_micRecorder.secondsSinceLastSound(); }
@@ -68,7 +68,6 @@ private:
     TimePoint m_startedAt;
     std::filesystem::path m_folderURL;
     std::optional<FolderLock> m_lock;
-    std::unique_ptr<BackgroundRecognition> m_background;
 };
 
 } // namespace zorvel

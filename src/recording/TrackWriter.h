@@ -1,9 +1,9 @@
 #pragma once
 
+#include "audio/AudioConverter.h"
 #include "audio/AudioFile.h"
+#include "audio/TrackLevels.h"
 #include "platform/AudioCapture.h"
-#include "recording/AudioConverter.h"
-#include "recording/TrackLevels.h"
 #include "recording/TrackPlacement.h"
 
 #include <condition_variable>

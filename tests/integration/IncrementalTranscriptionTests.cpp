@@ -1,10 +1,10 @@
 #include "TranscribeFixture.h"
+#include "audio/TrackLevels.h"
+#include "pipeline/BackgroundRecognition.h"
 #include "pipeline/StretchPlanner.h"
 #include "pipeline/StretchRecognition.h"
 #include "pipeline/StretchStore.h"
 #include "pipeline/Transcriber.h"
-#include "recording/BackgroundRecognition.h"
-#include "recording/TrackLevels.h"
 #include "support/LogFile.h"
 
 #include <chrono>

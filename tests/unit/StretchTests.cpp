@@ -1,5 +1,5 @@
+#include "audio/TrackLevels.h"
 #include "pipeline/StretchPlanner.h"
-#include "recording/TrackLevels.h"
 
 #include <gtest/gtest.h>
 #include <random>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "audio/TrackLevels.h"
 #include "pipeline/RecogniserCommand.h"
-#include "recording/TrackLevels.h"
 #include "support/ChildProcess.h"
 
 #include <atomic>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "platform/AudioCapture.h"
+#include "audio/AudioFile.h"
+#include "audio/SampleConversion.h"
 #include "support/Error.h"
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "recording/TrackLevels.h"
+#include "audio/TrackLevels.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "recording/AudioConverter.h"
+#include "audio/AudioConverter.h"
 
 #include "audio/SampleConversion.h"
 

@@ -1,4 +1,4 @@
-#include "recording/BackgroundRecognition.h"
+#include "pipeline/BackgroundRecognition.h"
 
 #include "audio/AudioFile.h"
 #include "model/ModelFileCheck.h"
