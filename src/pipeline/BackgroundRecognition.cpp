@@ -87,12 +87,8 @@ void BackgroundRecognition::run() {
     const auto recogniser = m_lookUp();
     if (!recogniser || m_cancel.cancelled())
         return;
-    const auto store = StretchStore::prepare(m_folder);
-    if (!store)
-        return;
-    auto log = LogFile::create(*store / "recogniser.log");
-    if (!log)
-        return;
+    // The store and its log are made with the first finished stretch: a short recording gets none.
+    std::optional<LogFile> log;
 
     std::vector<TrackProgress> progress(m_tracks.size());
     for (;;) {
@@ -119,6 +115,15 @@ void BackgroundRecognition::run() {
         const BackgroundTrack& track = m_tracks[*chosen];
         TrackProgress& state = progress[*chosen];
         const std::int64_t framesPerWindow = track.levels->framesPerWindow();
+        if (!log) {
+            const auto store = StretchStore::prepare(m_folder);
+            if (!store)
+                return;
+            auto created = LogFile::create(*store / "recogniser.log");
+            if (!created)
+                return;
+            log.emplace(std::move(*created));
+        }
         if (state.record.sampleRate == 0) {
             const auto reader = AudioFileReader::open(track.capture);
             if (!reader)

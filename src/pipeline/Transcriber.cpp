@@ -144,7 +144,8 @@ Result<std::vector<TranscriptSegment>> recogniseRest(const std::filesystem::path
                          std::to_string(stored.size()) + " отр.)",
                      log);
     report(storedSeconds, trackSeconds);
-    if (storedEnd < length) {
+    // Less than a loudness window holds no speech, and may convert to no sample at all.
+    if (length - storedEnd >= reader.sampleRate() / 100) {
         auto rest = recogniseStretch(folder, name, capture, storedEnd, length, whisper, recognition, log);
         if (!rest)
             return failure(explainWriteFailure(rest.error(), folder, StretchStore::folderOf(folder).filename().string()));
@@ -230,8 +231,10 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     if (!lock)
         return failure(lock.error());
     auto transcript = folder / "transcript.md";
-    if (finishInterruptedTidyUp(folder))
+    if (finishInterruptedTidyUp(folder)) {
+        StretchStore::remove(folder);
         return transcript;
+    }
     removeLeftoversOfKilledRuns(folder);
 
     LogFile logFile = TRY(LogFile::create(folder / "whisper.log"));
