@@ -90,7 +90,7 @@ namespace StretchStore {
 std::filesystem::path folderOf(const std::filesystem::path& recording) { return recording / storeName; }
 
 Result<std::filesystem::path> prepare(const std::filesystem::path& recording) {
-    const auto folder = folderOf(recording);
+    auto folder = folderOf(recording);
     struct stat status {};
     if (::lstat(folder.c_str(), &status) == 0) {
         if (S_ISDIR(status.st_mode))
