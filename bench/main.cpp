@@ -19,7 +19,9 @@
 #include "Report.h"
 #include "SpeechLikeAudio.h"
 
+#include "audio/AudioFile.h"
 #include "audio/SampleConversion.h"
+#include "audio/TrackLevels.h"
 #include "cli/HeadlessTranscription.h"
 #include "model/ModelPaths.h"
 #include "pipeline/Converter.h"
@@ -27,25 +29,32 @@
 #include "pipeline/LoudnessEnvelope.h"
 #include "pipeline/Mixdown.h"
 #include "pipeline/RecogniserCommand.h"
+#include "pipeline/StretchPlanner.h"
+#include "pipeline/StretchRecognition.h"
+#include "pipeline/StretchStore.h"
 #include "pipeline/Transcriber.h"
 #include "recording/RecordingSession.h"
 #include "support/ChildProcess.h"
 #include "support/Files.h"
+#include "support/FormatDuration.h"
 #include "support/LogFile.h"
 #include "support/NumberText.h"
 
 #include <QCoreApplication>
 #include <QTimer>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <future>
 #include <iostream>
+#include <limits>
 #include <set>
 #include <speex/speex_echo.h>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <sys/resource.h>
 
 namespace zorvel::bench {
@@ -58,6 +67,8 @@ struct Options {
     int runs = 5;
     int toolRuns = 3;
     int recordSeconds = 60;
+    std::vector<int> stopMinutes = {5, 20, 60};
+    double recogniserShare = 0.3;
     std::set<std::string> only;
 
     bool wants(const std::string& part) const { return only.empty() || only.contains(part); }
@@ -490,6 +501,195 @@ std::vector<Table> transcribeTables(const Options& options) {
     return {split, memory};
 }
 
+// ---------------------------------------------------------------------------------------------
+// From the stop to the transcript: recognition during the recording against after the stop
+
+// Where the background recognition of a recording stands at its stop: how many finished
+// stretches of each track are stored. Its policy replayed in time rather than run for an hour: a
+// stretch is ready once the pause it ends in has lasted half a second (and the worker's poll has
+// seen it), the track furthest behind goes first, one stretch at a time, each costing `share` of
+// its length on the core left free; the stretch under way at the stop is abandoned.
+std::vector<std::size_t> storedAtStop(const std::vector<std::vector<std::int64_t>>& ends, double stopSeconds,
+                                      double share) {
+    constexpr double pollSeconds = 1.0;
+    const double readyDelay = static_cast<double>(StretchPlanner::minimumPauseWindows / 2) *
+                                  StretchPlanner::windowMs / 1000.0 +
+                              pollSeconds;
+    const auto seconds = [](std::int64_t windows) {
+        return static_cast<double>(windows) * StretchPlanner::windowMs / 1000.0;
+    };
+    std::vector<std::size_t> done(ends.size(), 0);
+    double now = 0;
+    for (;;) {
+        std::optional<std::size_t> chosen;
+        double nextReady = std::numeric_limits<double>::infinity();
+        for (std::size_t track = 0; track < ends.size(); ++track) {
+            if (done[track] >= ends[track].size())
+                continue;
+            const double ready = seconds(ends[track][done[track]]) + readyDelay;
+            const std::int64_t from = done[track] == 0 ? 0 : ends[track][done[track] - 1];
+            if (ready <= now) {
+                if (!chosen || from < (done[*chosen] == 0 ? 0 : ends[*chosen][done[*chosen] - 1]))
+                    chosen = track;
+            } else {
+                nextReady = std::min(nextReady, ready);
+            }
+        }
+        if (!chosen) {
+            if (nextReady >= stopSeconds)
+                return done;
+            now = nextReady;
+            continue;
+        }
+        const std::int64_t from = done[*chosen] == 0 ? 0 : ends[*chosen][done[*chosen] - 1];
+        const double finished = now + share * seconds(ends[*chosen][done[*chosen]] - from);
+        if (finished > stopSeconds)
+            return done;
+        now = finished;
+        ++done[*chosen];
+    }
+}
+
+// The stretch boundaries of a capture, from the levels its writer would have measured.
+std::vector<std::int64_t> stretchEnds(const std::filesystem::path& capture) {
+    auto reader = orThrow(AudioFileReader::open(capture), capture.string());
+    TrackLevels levels(reader.sampleRate());
+    std::vector<float> buffer(static_cast<std::size_t>(reader.sampleRate()) * static_cast<std::size_t>(reader.channels()));
+    for (;;) {
+        const auto frames = orThrow(reader.read(buffer.data(), reader.sampleRate()), capture.string());
+        if (frames == 0)
+            break;
+        levels.add(buffer.data(), reader.channels(), frames);
+    }
+    return StretchPlanner::boundaries(levels.since(0));
+}
+
+struct StopRun {
+    double toTranscript = 0; // from the stop until transcript.md is there
+    double whole = 0;        // until the run has mixed, encoded and tidied up
+};
+
+// One `--transcribe` in a fresh process, as the stop starts it, with the moment transcript.md
+// appears noted by polling beside it.
+StopRun stopToTranscript(const std::filesystem::path& folder, const std::filesystem::path& work) {
+    std::atomic<bool> running = true;
+    std::optional<double> seen;
+    const auto start = std::chrono::steady_clock::now();
+    std::thread watcher([&] {
+        while (running && !seen) {
+            if (fileExists(folder / "transcript.md"))
+                seen = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    const auto whole = transcribeInChild(folder, work);
+    running = false;
+    watcher.join();
+    return {seen.value_or(whole.wallSeconds), whole.wallSeconds};
+}
+
+std::vector<Table> stopTables(const Options& options) {
+    // The recogniser stand-in: the test double, finding the utterances in the sound itself and
+    // costing this share of the audio's length in CPU time.
+    const std::string share = fixedText(options.recogniserShare, 2);
+    ::setenv("WHISPER_DOUBLE_SPEECH", "1", 1);
+    Table table;
+    table.title = "From «Остановить запись» to the transcript, recogniser stand-in costing " + share +
+                  "× real time (one core)";
+    table.header = {"Recording",         "Recognised at stop", "After the stop: transcript", "whole run",
+                    "During the recording: transcript", "whole run", "Transcript sooner", "Target", "Met"};
+    for (const int minutes : options.stopMinutes) {
+        const std::string length = hoursText(minutes);
+        progress("stop to transcript, " + length + ": generating the recording");
+        const auto recording = makeRecording(options.work / "stop-recording", minutes * 60000LL, 40 + minutes);
+        const std::vector<std::filesystem::path> captures = {recording.system, recording.mic};
+        const std::vector<std::string> names = {"system", "mic"};
+        std::vector<std::vector<std::int64_t>> ends;
+        for (const auto& capture : captures)
+            ends.push_back(stretchEnds(capture));
+        const auto stored = storedAtStop(ends, minutes * 60.0, options.recogniserShare);
+
+        std::vector<StopRun> after, during;
+        double recognisedAtStop = minutes * 60.0;
+        for (int run = 0; run < options.toolRuns; ++run) {
+            progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
+            const auto plain = options.work / "stop-plain" / "2025-03-05 14-03-27";
+            std::filesystem::remove_all(plain.parent_path());
+            std::filesystem::create_directories(plain);
+            std::filesystem::create_hard_link(recording.system, plain / "system.caf");
+            std::filesystem::create_hard_link(recording.mic, plain / "mic.caf");
+            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
+            after.push_back(stopToTranscript(plain, options.work));
+
+            progress("stop to transcript, " + length + ", during the recording " + std::to_string(run + 1));
+            const auto folder = options.work / "stop-during" / "2025-03-05 14-03-27";
+            std::filesystem::remove_all(folder.parent_path());
+            std::filesystem::create_directories(folder);
+            std::filesystem::create_hard_link(recording.system, folder / "system.caf");
+            std::filesystem::create_hard_link(recording.mic, folder / "mic.caf");
+            // What the background left: the same double's answers, at no cost, since only the
+            // work left at the stop is timed.
+            ::unsetenv("WHISPER_DOUBLE_CPU_SHARE");
+            const RecogniserCommand command{Paths::modelURL(), "ru", 1, {}, Paths::vadModelURL(), {}};
+            auto log = orThrow(LogFile::create(options.work / "stop-stretches.log"), "log");
+            for (std::size_t track = 0; track < captures.size(); ++track) {
+                StretchRecord record;
+                auto reader = orThrow(AudioFileReader::open(folder / (names[track] + ".caf")), "capture");
+                record.sampleRate = reader.sampleRate();
+                record.channels = reader.channels();
+                const std::int64_t framesPerWindow = reader.sampleRate() / 100;
+                std::int64_t from = 0;
+                for (std::size_t i = 0; i < stored[track]; ++i) {
+                    const std::int64_t to = ends[track][i] * framesPerWindow;
+                    record.stretches.push_back(orThrow(recogniseStretch(folder, names[track], folder / (names[track] + ".caf"),
+                                                                        from, to, WHISPER_DOUBLE, command, log),
+                                                       "stretch"));
+                    from = to;
+                }
+                if (!record.stretches.empty())
+                    orThrow(StretchStore::save(folder, names[track], record), "store");
+                recognisedAtStop = std::min(recognisedAtStop, static_cast<double>(from) / reader.sampleRate());
+            }
+            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
+            during.push_back(stopToTranscript(folder, options.work));
+            ::unsetenv("WHISPER_DOUBLE_CPU_SHARE");
+        }
+        std::filesystem::remove_all(options.work / "stop-plain");
+        std::filesystem::remove_all(options.work / "stop-during");
+        std::filesystem::remove_all(options.work / "stop-recording");
+        std::filesystem::remove(options.work / "stop-stretches.log");
+
+        const auto medianOf = [](const std::vector<StopRun>& runs, double StopRun::*field) {
+            std::vector<double> values;
+            values.reserve(runs.size());
+            for (const auto& run : runs)
+                values.push_back(run.*field);
+            return median(values);
+        };
+        const double afterTranscript = medianOf(after, &StopRun::toTranscript);
+        const double duringTranscript = medianOf(during, &StopRun::toTranscript);
+        const bool targeted = minutes == 60;
+        table.rows.push_back({length + ", two tracks",
+                              formatDuration(static_cast<std::int64_t>(recognisedAtStop)) + " of " + formatDuration(minutes * 60LL),
+                              seconds(afterTranscript), seconds(medianOf(after, &StopRun::whole)),
+                              seconds(duringTranscript), seconds(medianOf(during, &StopRun::whole)),
+                              times(afterTranscript / duringTranscript), targeted ? "≤ 30 s" : "",
+                              targeted ? yesNo(duringTranscript <= 30) : ""});
+    }
+    ::unsetenv("WHISPER_DOUBLE_SPEECH");
+    table.notes.push_back(
+        "Each run is `zorvel --transcribe` in a fresh process, as the stop starts it, on the same captures; the "
+        "transcript is there when transcript.md appears, the whole run also mixes, encodes audio.m4a and tidies up. "
+        "The stand-in is the test double, which keeps one core busy for " + share +
+        " s per second of its input: about what whisper.cpp with voice-activity detection costs on a four-core "
+        "laptop. «Recognised at stop» is how far both tracks' stored stretches reached when the recording stopped: "
+        "the background's policy (a stretch ready half a second into the pause it ends in, seen by a poll each "
+        "second; the track furthest behind first; one stretch at a time on the one core it may use; the stretch "
+        "under way at the stop abandoned) is replayed in time rather than run for the length of the meeting, and "
+        "the stretches it would have finished are recognised and stored beforehand at no cost.");
+    return {table};
+}
+
 int transcribeChild(const std::filesystem::path& folder, const std::filesystem::path& report) {
     const auto start = std::chrono::steady_clock::now();
     const int status = runHeadlessTranscription({"zorvel", "--transcribe", folder.string(), "ru"}, 1);
@@ -818,6 +1018,10 @@ int runAll(const Options& options) {
         for (auto& table : transcribeTables(options))
             tables.push_back(std::move(table));
     }
+    if (options.wants("stop")) {
+        for (auto& table : stopTables(options))
+            tables.push_back(std::move(table));
+    }
     if (options.wants("echo")) {
         for (auto& table : echoTables(options))
             tables.push_back(std::move(table));
@@ -849,6 +1053,13 @@ Options parse(int argc, char** argv) {
             options.toolRuns = std::stoi(value);
         else if (flag == "--record-seconds")
             options.recordSeconds = std::stoi(value);
+        else if (flag == "--stop-minutes") {
+            options.stopMinutes.clear();
+            std::istringstream lengths(value);
+            for (std::string length; std::getline(lengths, length, ',');)
+                options.stopMinutes.push_back(std::stoi(length));
+        } else if (flag == "--recogniser-share")
+            options.recogniserShare = std::stod(value);
         else if (flag == "--only") {
             std::istringstream parts(value);
             for (std::string part; std::getline(parts, part, ',');)

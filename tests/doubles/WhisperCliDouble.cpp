@@ -22,6 +22,8 @@
 // N its length in tenths of a second, so that the same sound gives the same text wherever it
 // lies in the input. When WHISPER_DOUBLE_RECORD names a file, every
 // invocation appends its arguments to it, separated by \x1f, one invocation per line.
+// WHISPER_DOUBLE_CPU_SHARE=S makes it a stand-in with a recogniser's cost: before it answers it
+// keeps one core busy for S seconds of its own CPU time per second of input audio.
 
 #include <algorithm>
 #include <chrono>
@@ -29,6 +31,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -123,6 +126,29 @@ void waitFor(const std::string& input, const std::string& file) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!readable(file) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// The length of a 16 kHz mono 16-bit WAV with the usual 44-byte header.
+double inputSeconds(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0 || status.st_size < 44)
+        return 0;
+    return static_cast<double>(status.st_size - 44) / 32000.0;
+}
+
+double ownCpuSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Spins until this process has used `seconds` of CPU time, however long the scheduler makes that.
+void burnCpu(double seconds) {
+    const double until = ownCpuSeconds() + seconds;
+    volatile std::uint64_t sink = 1;
+    while (ownCpuSeconds() < until)
+        for (int i = 0; i < 100000; ++i)
+            sink = sink * 6364136223846793005ULL + 1442695040888963407ULL;
 }
 
 // The utterances of WHISPER_DOUBLE_SPEECH: found in the sound itself.
@@ -284,6 +310,9 @@ int main(int argc, char** argv) {
     }
     std::cerr << "system_info: n_threads = 4 | AVX = 1 |\n";
     std::cerr << "main: processing '" << input << "' (16000 Hz), lang = " << language << ", task = transcribe\n";
+
+    if (const char* share = std::getenv("WHISPER_DOUBLE_CPU_SHARE"))
+        burnCpu(std::atof(share) * inputSeconds(input));
 
     std::vector<Segment> segments;
     if (std::getenv("WHISPER_DOUBLE_SPEECH") != nullptr && !readable(input + ".segments"))
