@@ -35,19 +35,31 @@ void TrackLevels::closeWindow() {
     const auto level = static_cast<float>(std::sqrt(m_sumOfSquares / static_cast<double>(m_framesPerWindow)));
     m_sumOfSquares = 0;
     m_frames = 0;
-    const std::lock_guard lock(m_mutex);
-    m_levels.push_back(level);
+    const std::size_t count = m_count.load(std::memory_order_relaxed);
+    const std::size_t block = count / blockSize;
+    if (block >= maxBlocks)
+        return;
+    if (!m_blocks[block])
+        m_blocks[block] = std::make_unique<float[]>(blockSize);
+    m_blocks[block][count % blockSize] = level;
+    m_count.store(count + 1, std::memory_order_release);
 }
 
 std::vector<float> TrackLevels::since(std::int64_t fromWindow) const {
-    const std::lock_guard lock(m_mutex);
-    const auto from = static_cast<std::size_t>(std::clamp<std::int64_t>(fromWindow, 0, static_cast<std::int64_t>(m_levels.size())));
-    return {m_levels.begin() + static_cast<std::ptrdiff_t>(from), m_levels.end()};
+    const std::size_t count = m_count.load(std::memory_order_acquire);
+    std::vector<float> levels;
+    for (auto window = static_cast<std::size_t>(std::max<std::int64_t>(fromWindow, 0)); window < count;) {
+        const std::size_t block = window / blockSize;
+        const std::size_t end = std::min(count, (block + 1) * blockSize);
+        const float* values = m_blocks[block].get();
+        levels.insert(levels.end(), values + window % blockSize, values + (end - block * blockSize));
+        window = end;
+    }
+    return levels;
 }
 
 std::int64_t TrackLevels::windowCount() const {
-    const std::lock_guard lock(m_mutex);
-    return static_cast<std::int64_t>(m_levels.size());
+    return static_cast<std::int64_t>(m_count.load(std::memory_order_acquire));
 }
 
 } // namespace zorvel

@@ -1,8 +1,10 @@
 #include "audio/TrackLevels.h"
 #include "pipeline/StretchPlanner.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <random>
+#include <thread>
 
 namespace zorvel {
 namespace {
@@ -108,6 +110,36 @@ TEST(TrackLevels, MeasuresWholeWindowsOverAllChannelsAcrossWritesAndSilence) {
     EXPECT_FLOAT_EQ(measured[2], 0.25F);
     EXPECT_EQ(levels.since(2).size(), 1U);
     EXPECT_TRUE(levels.since(5).empty());
+}
+
+// The capture thread writes while the background reads: a reader sees every level written so far,
+// in order, across the blocks the levels are kept in (run under the sanitizers too).
+TEST(TrackLevels, AReaderWhileTheWriterGoesOnSeesAWholeGrowingPrefix) {
+    TrackLevels levels(100); // one frame a window
+    constexpr int total = 3 * 4096 + 17;
+    std::atomic<bool> done = false;
+    std::thread writer([&] {
+        for (int i = 0; i < total; ++i) {
+            const float value = static_cast<float>(i % 1000) / 1000.0F;
+            levels.add(&value, 1, 1);
+        }
+        done = true;
+    });
+    std::size_t longest = 0;
+    bool ordered = true;
+    for (bool last = false; !last;) {
+        last = done;
+        const auto from = static_cast<std::int64_t>(longest / 2);
+        const auto seen = levels.since(from);
+        for (std::size_t i = 0; i < seen.size(); ++i)
+            ordered = ordered && seen[i] == static_cast<float>((static_cast<std::size_t>(from) + i) % 1000) / 1000.0F;
+        longest = std::max(longest, static_cast<std::size_t>(from) + seen.size());
+    }
+    writer.join();
+    EXPECT_TRUE(ordered);
+    EXPECT_EQ(longest, static_cast<std::size_t>(total));
+    EXPECT_EQ(levels.windowCount(), total);
+    EXPECT_EQ(levels.since(4090).size(), static_cast<std::size_t>(total - 4090));
 }
 
 } // namespace
