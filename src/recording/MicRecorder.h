@@ -44,6 +44,7 @@ public:
 
     // The loudness of the capture file as it is written; nothing before start().
     std::shared_ptr<const TrackLevels> levels() const { return m_file ? m_file->levels() : nullptr; }
+    std::shared_ptr<const TimeCorrections> corrections() const { return m_file ? m_file->corrections() : nullptr; }
     // Stops capturing and closes the file. No buffer arrives after it returns.
     void stop();
 

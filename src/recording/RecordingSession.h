@@ -52,6 +52,9 @@ public:
     std::shared_ptr<const TrackLevels> micLevels() const {
         return m_micEnabled ? m_micRecorder.levels() : nullptr;
     }
+    // What each track's writer did to keep it on the clock; nothing before start().
+    std::shared_ptr<const TimeCorrections> systemCorrections() const { return m_systemRecorder.corrections(); }
+    std::shared_ptr<const TimeCorrections> micCorrections() const { return m_micRecorder.corrections(); }
 
     // For the silent-microphone watchdog.
     double secondsSinceLastSound() const { return m_micRecorder.secondsSinceLastSound(); }

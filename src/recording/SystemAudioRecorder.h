@@ -37,6 +37,7 @@ public:
 
     // The loudness of the capture file as it is written; nothing before start().
     std::shared_ptr<const TrackLevels> levels() const { return m_file ? m_file->levels() : nullptr; }
+    std::shared_ptr<const TimeCorrections> corrections() const { return m_file ? m_file->corrections() : nullptr; }
 
     // Stops the capture, releases the connection, drains the writer and closes the file. Safe to call
     // when nothing or only part was set up, and twice.

@@ -175,10 +175,13 @@ void TrackWriter::handle(CaptureTiming& timing) {
     if (!m_run)
         return;
     const std::int64_t correction = m_placement.report(timing.position, secondsSinceOrigin(timing.capturedAt));
-    if (correction > 0)
+    if (correction > 0) {
         writeSilence(correction);
-    else
+        m_corrections->silenceFrames += correction;
+    } else {
         m_run->dropFrames -= correction;
+        m_corrections->droppedFrames -= correction;
+    }
     if (m_placement.shouldPlace(m_run->heldFrames))
         placeRun();
 }

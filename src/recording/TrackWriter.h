@@ -6,6 +6,7 @@
 #include "platform/AudioCapture.h"
 #include "recording/TrackPlacement.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -30,6 +31,14 @@ namespace zorvel {
 //
 // Threads: create(), beginCapture(), endCapture() and finish() on the owner's thread; the
 // callbacks that beginCapture() returns on the sound server's; the inspector on the worker.
+// What a writer did to keep its file on the clock once a capture was placed: silence written where
+// the server's timing said audio was missing, and frames dropped where it said there was too much
+// (a device clock running slow or fast). Counted in file frames; read from any thread.
+struct TimeCorrections {
+    std::atomic<std::int64_t> silenceFrames{0};
+    std::atomic<std::int64_t> droppedFrames{0};
+};
+
 class TrackWriter {
 public:
     // Sees every delivered buffer before conversion: samples of the source's delivered type.
@@ -52,6 +61,7 @@ public:
 
     // The loudness of what is in the file so far, growing while it is written.
     std::shared_ptr<const TrackLevels> levels() const { return m_levels; }
+    std::shared_ptr<const TimeCorrections> corrections() const { return m_corrections; }
 
     // Writes what is queued, pads the file to the wall clock of this moment, stops the worker and
     // closes the file. Afterwards the callbacks do nothing. Safe to call twice.
@@ -112,6 +122,7 @@ private:
     std::vector<std::byte> m_zeros;
     std::vector<float> m_measured;
     const std::shared_ptr<TrackLevels> m_levels;
+    const std::shared_ptr<TimeCorrections> m_corrections = std::make_shared<TimeCorrections>();
 
     const AudioFormat m_fileFormat;
     const SteadyTime m_origin;
