@@ -7,6 +7,9 @@
 #include "TestAudio.h"
 #include "TestEnvironment.h"
 #include "model/ModelPaths.h"
+#include "pipeline/StretchRecognition.h"
+#include "pipeline/StretchStore.h"
+#include "support/LogFile.h"
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -189,6 +192,61 @@ TEST_F(RealRecogniser, DamagedModelFailsWithAClearMessageAndLeavesTheFolderUntou
         EXPECT_EQ(run.standardError, message);
         EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"mic.caf"}));
     }
+}
+
+// Two stretches of a capture recognised apart, as during a recording, each with its own speech:
+// the real recogniser's segments come back in the capture's time, within their stretch, and the
+// run at the stop takes them as they are, with nothing left to recognise.
+TEST_F(RealRecogniser, StretchesRecognisedApartKeepTheCapturesTimeAndMakeTheTranscript) {
+    const auto spoken = scratch / "spoken.wav";
+    const auto speech = [&](const std::string& text) {
+        EXPECT_EQ(test::runProgram(*espeak, {"-v", "ru", "-w", spoken.string(), text}).exitStatus, 0);
+        const auto resampled = scratch / "resampled.wav";
+        EXPECT_EQ(test::runProgram(*ffmpeg, {"-nostdin", "-loglevel", "error", "-y", "-i", spoken.string(), "-ar",
+                                             "48000", "-ac", "1", "-c:a", "pcm_f32le", resampled.string()})
+                      .exitStatus,
+                  0);
+        return test::readAudio(resampled);
+    };
+    constexpr std::int64_t rate = 48000;
+    constexpr std::int64_t cut = 60 * rate;
+    std::vector<float> capture(static_cast<std::size_t>(75 * rate), 0.0F);
+    const auto first = speech("Добрый день. Начинаем встречу.");
+    const auto second = speech("Спасибо, на сегодня всё.");
+    std::copy(first.begin(), first.end(), capture.begin() + 4 * rate);
+    std::copy(second.begin(), second.end(), capture.begin() + 66 * rate);
+    test::writeAudio(recording / "mic.caf", {48000, 1, SampleFormat::float32}, capture);
+    test::writeRandomWhisperModel(Paths::modelURL());
+    const auto resourceDirectory = resourcesWith(vadModel());
+
+    const RecogniserCommand command{Paths::modelURL(), "ru", 2, {}, resourceDirectory / "models" / vadModel().filename(), {}};
+    auto log = LogFile::create(scratch / "stretches.log");
+    ASSERT_TRUE(log);
+    const auto whisper = test::realWhisperDirectory() / "bin" / "whisper-cli";
+    const auto capturePath = recording / "mic.caf";
+    StretchRecord record{48000, 1, {}};
+    for (const auto& [from, to] : {std::pair{std::int64_t{0}, cut}, std::pair{cut, std::int64_t(capture.size())}}) {
+        auto stretch = recogniseStretch(recording, "mic", capturePath, from, to, whisper, command, *log);
+        ASSERT_TRUE(stretch) << stretch.error().description() << readText(scratch / "stretches.log");
+        ASSERT_FALSE(stretch->segments.empty()) << readText(scratch / "stretches.log");
+        for (const auto& segment : stretch->segments) {
+            EXPECT_GE(segment.from, from * 1000 / rate + 3000) << segment.text;
+            EXPECT_LE(segment.to, to * 1000 / rate) << segment.text;
+            EXPECT_LE(segment.from, segment.to);
+        }
+        record.stretches.push_back(std::move(*stretch));
+    }
+    ASSERT_TRUE(StretchStore::save(recording, "mic", record));
+
+    const auto run = transcribe(resourceDirectory);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    const auto found = utterances();
+    ASSERT_GE(found.size(), 2U) << readText(recording / "transcript.md");
+    EXPECT_GE(found.front().first, 3);
+    EXPECT_LT(found.front().first, 60);
+    EXPECT_GE(found.back().first, 65);
+    EXPECT_TRUE(std::regex_search(found.back().second, std::regex("[a-z]{2}"))) << found.back().second;
 }
 
 } // namespace
