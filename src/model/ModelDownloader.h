@@ -23,8 +23,9 @@ namespace zorvel {
 class PartFile;
 
 // Fetches the recognition model from Paths::modelDownloadURL() and stores it at Paths::modelURL(),
-// both looked up at each start(), as the model setting may have changed since the last one; then, when no whole voice-activity model is found, that model from Paths::vadModelDownloadURL()
-// to Paths::downloadedVadModelURL(). One download at a time.
+// both looked up at each start(), as the model setting may have changed since the last one; then,
+// when no whole voice-activity model is found, that model from Paths::vadModelDownloadURL() to
+// Paths::downloadedVadModelURL(). One download at a time.
 //
 // Threads: create, use and destroy the downloader on the thread that runs the Qt event loop (the
 // main thread). Both callbacks are called on that thread, from its event loop, never from inside

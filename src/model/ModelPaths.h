@@ -9,10 +9,10 @@
 // The well-known locations of the models; the rest of Paths is in support/Paths.h.
 namespace zorvel::Paths {
 
-// The recognition model files on offer: today's model, the default, and its 8-bit quantisation,
-// about half the size and quicker on slow machines, from the same repository.
+// The recognition model when the settings choose none. The documented alternative for slow
+// machines is its 8-bit quantisation "ggml-large-v3-turbo-q8_0.bin" from the same repository,
+// about half the size.
 inline constexpr const char* defaultModelName = "ggml-large-v3-turbo.bin";
-inline constexpr const char* quantisedModelName = "ggml-large-v3-turbo-q8_0.bin";
 
 // The file name the "recognitionModel" setting names, or the default when none is stored or the
 // stored one is refused. Any plain ".bin" file name is taken; one that could lead out of the
