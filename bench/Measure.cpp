@@ -12,7 +12,8 @@
 
 namespace zorvel::bench {
 
-ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output) {
+ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output,
+                const std::filesystem::path& errors) {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 1);
     std::vector<std::string> copies(arguments);
@@ -24,7 +25,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 
     ToolRun run;
     const auto start = std::chrono::steady_clock::now();
@@ -40,6 +41,7 @@ ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem
     run.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
     run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.maxrssKiB = usage.ru_maxrss;
     run.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return run;
 }

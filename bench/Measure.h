@@ -12,12 +12,16 @@ namespace zorvel::bench {
 struct ToolRun {
     double wallSeconds = 0;
     double cpuSeconds = 0;
+    // getrusage's ru_maxrss of the child: its own peak, or this process's peak at the spawn when
+    // that was higher (see peakResidentKiB).
+    long maxrssKiB = 0;
     bool succeeded = false;
 };
 
 // Runs `arguments` (program first, looked up in $PATH) with standard output going to `output`
-// and standard error to the null device, and waits for it. Never through a shell.
-ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output = "/dev/null");
+// and standard error to `errors`, and waits for it. Never through a shell.
+ToolRun runTool(const std::vector<std::string>& arguments, const std::filesystem::path& output = "/dev/null",
+                const std::filesystem::path& errors = "/dev/null");
 
 // Seconds taken by `work`.
 template <typename Work> double secondsOf(Work&& work) {

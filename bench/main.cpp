@@ -16,6 +16,7 @@
 
 #include "GgmlModels.h"
 #include "Measure.h"
+#include "ModelShapes.h"
 #include "Report.h"
 #include "SpeechLikeAudio.h"
 
@@ -1028,6 +1029,8 @@ int runAll(const Options& options) {
     }
     if (options.wants("record"))
         tables.push_back(recordingTable(options));
+    if (options.wants("models"))
+        tables.push_back(modelsTable(options.work, options.toolRuns));
 
     const std::string text = markdown(tables);
     std::cout << text;

@@ -38,9 +38,7 @@ std::string notAModel(const std::string& head) {
 
 ModelDownloader::ModelDownloader()
     : m_network(std::make_unique<QNetworkAccessManager>()), m_deadline(std::make_unique<QTimer>()),
-      m_events(std::make_unique<QObject>()), m_source(QString::fromStdString(Paths::modelDownloadURL())),
-      m_sourceSHA1(Paths::modelDownloadSHA1()),
-      m_voiceActivitySource(QString::fromStdString(Paths::vadModelDownloadURL())) {
+      m_events(std::make_unique<QObject>()), m_voiceActivitySource(QString::fromStdString(Paths::vadModelDownloadURL())) {
     m_deadline->setSingleShot(true);
     QObject::connect(m_deadline.get(), &QTimer::timeout, m_events.get(), [this] {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(m_timeLimit).count();
@@ -58,8 +56,8 @@ ModelDownloader::~ModelDownloader() {
 }
 
 void ModelDownloader::setSourceURL(QUrl url, std::optional<std::string> sha1) {
-    m_source = std::move(url);
-    m_sourceSHA1 = std::move(sha1);
+    m_chosenSource = std::move(url);
+    m_chosenSHA1 = std::move(sha1);
 }
 
 Error ModelDownloader::transferError(const std::string& reason) const {
@@ -82,7 +80,12 @@ void ModelDownloader::start() {
     // fetched before is not fetched again.
     m_wantsVoiceActivityModel = !Paths::vadModelURL();
     m_stage = Stage::recognitionModel;
-    PartFile::removeAbandoned(Paths::modelURL());
+    // Address, checksum and file name are fixed together for the whole download, so that a
+    // setting changed meanwhile cannot store one model under another's name.
+    m_target = Paths::modelURL();
+    m_source = m_chosenSource ? *m_chosenSource : QUrl(QString::fromStdString(Paths::modelDownloadURL()));
+    m_sourceSHA1 = m_chosenSource ? m_chosenSHA1 : Paths::modelDownloadSHA1();
+    PartFile::removeAbandoned(m_target);
     PartFile::removeAbandoned(Paths::downloadedVadModelURL());
     m_started.start();
     m_deadline->start(m_timeLimit);
@@ -130,7 +133,7 @@ bool ModelDownloader::acceptStatus() {
 
 bool ModelDownloader::drainBody() {
     if (!m_part) {
-        auto part = PartFile::create(m_stage == Stage::recognitionModel ? Paths::modelURL()
+        auto part = PartFile::create(m_stage == Stage::recognitionModel ? m_target
                                                                         : Paths::downloadedVadModelURL());
         if (!part) {
             transferEnded(failure(std::move(part).error()));

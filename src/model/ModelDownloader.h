@@ -23,8 +23,9 @@ namespace zorvel {
 class PartFile;
 
 // Fetches the recognition model from Paths::modelDownloadURL() and stores it at Paths::modelURL(),
-// then, when no whole voice-activity model is found, that model from Paths::vadModelDownloadURL()
-// to Paths::downloadedVadModelURL(). One download at a time.
+// both looked up at each start(), as the model setting may have changed since the last one; then,
+// when no whole voice-activity model is found, that model from Paths::vadModelDownloadURL() to
+// Paths::downloadedVadModelURL(). One download at a time.
 //
 // Threads: create, use and destroy the downloader on the thread that runs the Qt event loop (the
 // main thread). Both callbacks are called on that thread, from its event loop, never from inside
@@ -59,7 +60,8 @@ public:
     const std::optional<Error>& voiceActivityFailure() const { return m_voiceActivityFailure; }
 
     // Seams for tests and tools; they take effect at the next start(). `sha1` is the expected
-    // SHA-1 in lower-case hex; without one a body is checked by its layout.
+    // SHA-1 in lower-case hex; without one a body is checked by its layout. A source set here
+    // stays in place of Paths::modelDownloadURL() for every later download.
     void setSourceURL(QUrl url, std::optional<std::string> sha1 = std::nullopt);
     void setVoiceActivitySourceURL(QUrl url) { m_voiceActivitySource = std::move(url); }
     void setTimeLimit(std::chrono::milliseconds limit) { m_timeLimit = limit; }
@@ -108,8 +110,13 @@ private:
     double m_lastFraction = -1.0;
     QElapsedTimer m_started;
 
+    // Fixed by setSourceURL(), else looked up at each start().
+    std::optional<QUrl> m_chosenSource;
+    std::optional<std::string> m_chosenSHA1;
+    // The running download's.
     QUrl m_source;
     std::optional<std::string> m_sourceSHA1;
+    std::filesystem::path m_target;
     QUrl m_voiceActivitySource;
     std::chrono::milliseconds m_timeLimit = std::chrono::hours(1);
     std::chrono::milliseconds m_stallLimit = std::chrono::seconds(60);

@@ -245,6 +245,10 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
             logFile);
     };
     const auto vadModel = Paths::vadModelURL(passedOver);
+    if (const auto refused = Paths::refusedModelName())
+        log("Настройка recognitionModel «" + *refused + "» не подходит как имя файла модели — используется " +
+                model.filename().string(),
+            logFile);
 
     const auto sources = sourcesIn(folder);
     if (sources.empty())

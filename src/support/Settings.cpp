@@ -8,6 +8,7 @@ namespace {
 constexpr auto languageKey = "transcriptionLanguage";
 constexpr auto echoAnalysisKey = "echoAnalysis";
 constexpr auto recogniseWhileRecordingKey = "recogniseWhileRecording";
+constexpr auto recognitionModelKey = "recognitionModel";
 
 bool flag(const char* key) { return QSettings("Zorvel", "Zorvel").value(key, true).toBool(); }
 
@@ -16,21 +17,25 @@ void setFlag(const char* key, bool enabled) {
     settings.setValue(key, enabled);
     settings.sync();
 }
-}
 
-std::optional<std::string> transcriptionLanguage() {
+std::optional<std::string> text(const char* key) {
     QSettings settings("Zorvel", "Zorvel");
-    const QVariant value = settings.value(languageKey);
+    const QVariant value = settings.value(key);
     if (!value.isValid() || value.typeId() != QMetaType::QString)
         return std::nullopt;
     return value.toString().toStdString();
 }
 
-void setTranscriptionLanguage(const std::string& code) {
+void setText(const char* key, const std::string& value) {
     QSettings settings("Zorvel", "Zorvel");
-    settings.setValue(languageKey, QString::fromStdString(code));
+    settings.setValue(key, QString::fromStdString(value));
     settings.sync();
 }
+}
+
+std::optional<std::string> transcriptionLanguage() { return text(languageKey); }
+
+void setTranscriptionLanguage(const std::string& code) { setText(languageKey, code); }
 
 std::string effectiveTranscriptionLanguage() { return transcriptionLanguage().value_or("ru"); }
 
@@ -41,5 +46,9 @@ void setEchoAnalysisEnabled(bool enabled) { setFlag(echoAnalysisKey, enabled); }
 bool recogniseWhileRecording() { return flag(recogniseWhileRecordingKey); }
 
 void setRecogniseWhileRecording(bool enabled) { setFlag(recogniseWhileRecordingKey, enabled); }
+
+std::optional<std::string> recognitionModel() { return text(recognitionModelKey); }
+
+void setRecognitionModel(const std::string& fileName) { setText(recognitionModelKey, fileName); }
 
 } // namespace zorvel::Settings

@@ -26,4 +26,9 @@ void setEchoAnalysisEnabled(bool enabled);
 bool recogniseWhileRecording();
 void setRecogniseWhileRecording(bool enabled);
 
+// "recognitionModel": the file name of the recognition model in the per-user models folder, as
+// stored; nothing when none is stored. Paths::modelURL() decides what is accepted.
+std::optional<std::string> recognitionModel();
+void setRecognitionModel(const std::string& fileName);
+
 } // namespace zorvel::Settings

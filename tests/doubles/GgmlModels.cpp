@@ -1,7 +1,9 @@
 #include "GgmlModels.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -14,6 +16,13 @@ namespace {
 constexpr std::uint32_t ggmlMagic = 0x67676d6c;
 // Token ids below this are text; whisper.cpp counts the special tokens from here.
 constexpr std::int32_t textTokens = 50257;
+
+// How one tensor is stored, by its ggml type number.
+enum class Storage : std::int32_t { f32 = 0, f16 = 1, q8_0 = 8 };
+
+// ggml's Q8_0 block: values per block, and a 16-bit float scale before their bytes.
+constexpr std::size_t q8Block = 32;
+constexpr std::size_t q8BlockBytes = sizeof(_Float16) + q8Block;
 
 class ModelWriter {
 public:
@@ -29,36 +38,48 @@ public:
         m_out.write(text.data(), static_cast<std::streamsize>(text.size()));
     }
 
-    void randomFloats(std::size_t count, float centre, float spread, bool half = false) {
+    void randomFloats(std::size_t count, float centre, float spread, Storage storage = Storage::f32) {
         std::uniform_real_distribution<float> distribution(centre - spread, centre + spread);
-        if (half) {
+        switch (storage) {
+        case Storage::f32: {
+            std::vector<float> values(count);
+            for (auto& value : values)
+                value = distribution(m_random);
+            raw(values.data(), values.size() * sizeof(float));
+            return;
+        }
+        case Storage::f16: {
             std::vector<_Float16> values(count);
             for (auto& value : values)
                 value = static_cast<_Float16>(distribution(m_random));
-            m_out.write(reinterpret_cast<const char*>(values.data()),
-                        static_cast<std::streamsize>(values.size() * sizeof(_Float16)));
+            raw(values.data(), values.size() * sizeof(_Float16));
             return;
         }
-        std::vector<float> values(count);
-        for (auto& value : values)
-            value = distribution(m_random);
-        m_out.write(reinterpret_cast<const char*>(values.data()),
-                    static_cast<std::streamsize>(values.size() * sizeof(float)));
+        case Storage::q8_0:
+            quantised(count, distribution);
+            return;
+        }
     }
 
     // A tensor kept in 32-bit float whatever the model's weight type: biases, norms, positions.
     void tensor(const std::string& name, std::vector<std::int32_t> dimensions, float centre, float spread) {
-        write(name, std::move(dimensions), centre, spread, false);
+        write(name, std::move(dimensions), centre, spread, Storage::f32);
     }
-    // A weight matrix, stored in the model's weight type; spread 0 scales it by its fan-in.
+    // A weight matrix, stored in the model's weight type; spread 0 scales it by its fan-in. The
+    // quantizer leaves all but the two-dimensional ones (the convolutions) in f16.
     void weight(const std::string& name, std::vector<std::int32_t> dimensions, float spread = 0.0F) {
-        write(name, std::move(dimensions), 0.0F, spread, m_half);
+        Storage storage = Storage::f32;
+        if (m_weights == WeightType::f16 || (m_weights == WeightType::q8_0 && dimensions.size() != 2))
+            storage = Storage::f16;
+        else if (m_weights == WeightType::q8_0)
+            storage = Storage::q8_0;
+        write(name, std::move(dimensions), 0.0F, spread, storage);
     }
     // A tensor in 16-bit float, whatever the model's weight type.
     void halfTensor(const std::string& name, std::vector<std::int32_t> dimensions, float spread) {
-        write(name, std::move(dimensions), 0.0F, spread, true);
+        write(name, std::move(dimensions), 0.0F, spread, Storage::f16);
     }
-    void setHalfPrecisionWeights(bool half) { m_half = half; }
+    void setWeightType(WeightType weights) { m_weights = weights; }
 
     void close() {
         m_out.close();
@@ -67,12 +88,42 @@ public:
     }
 
 private:
+    void raw(const void* data, std::size_t size) {
+        m_out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
+
+    // The values the f16 model would hold, quantised as ggml's reference Q8_0 quantizer does it:
+    // per block, the largest magnitude over 127 as the scale, each value divided by it and rounded.
+    void quantised(std::size_t count, std::uniform_real_distribution<float>& distribution) {
+        if (count % q8Block != 0)
+            throw std::invalid_argument("q8_0 needs rows of a multiple of 32 values");
+        std::vector<char> out(count / q8Block * q8BlockBytes);
+        std::array<float, q8Block> values{};
+        for (std::size_t block = 0; block < count / q8Block; ++block) {
+            float largest = 0.0F;
+            for (auto& value : values) {
+                value = static_cast<float>(static_cast<_Float16>(distribution(m_random)));
+                largest = std::max(largest, std::fabs(value));
+            }
+            const float scale = largest / 127.0F;
+            const float inverse = scale != 0.0F ? 1.0F / scale : 0.0F;
+            char* const at = out.data() + block * q8BlockBytes;
+            const auto storedScale = static_cast<_Float16>(scale);
+            std::memcpy(at, &storedScale, sizeof storedScale);
+            for (std::size_t i = 0; i < q8Block; ++i)
+                at[sizeof storedScale + i] = static_cast<char>(static_cast<std::int8_t>(std::round(values[i] * inverse)));
+        }
+        raw(out.data(), out.size());
+    }
+
     // Dimensions in ggml's order (fastest first).
     void write(const std::string& name, std::vector<std::int32_t> dimensions, float centre, float spread,
-               bool half) {
+               Storage storage) {
+        if (storage == Storage::q8_0 && dimensions.front() % static_cast<std::int32_t>(q8Block) != 0)
+            throw std::invalid_argument("q8_0 needs rows of a multiple of 32 values: " + name);
         integer(static_cast<std::int32_t>(dimensions.size()));
         integer(static_cast<std::int32_t>(name.size()));
-        integer(half ? 1 : 0); // GGML_TYPE_F16 or GGML_TYPE_F32
+        integer(static_cast<std::int32_t>(storage));
         std::size_t elements = 1;
         for (const auto dimension : dimensions) {
             integer(dimension);
@@ -85,13 +136,28 @@ private:
                 static_cast<float>(dimensions.front() * (dimensions.size() > 2 ? dimensions[1] : 1));
             spread = 1.7F / std::sqrt(fanIn);
         }
-        randomFloats(elements, centre, spread, half);
+        randomFloats(elements, centre, spread, storage);
     }
 
     std::ofstream m_out;
     std::mt19937 m_random;
-    bool m_half = false;
+    WeightType m_weights = WeightType::f32;
 };
+
+// The header's file type: ggml's GGML_FTYPE_ALL_F32, GGML_FTYPE_MOSTLY_F16, or
+// GGML_FTYPE_MOSTLY_Q8_0 with the quantization version (2) in its thousands, as the quantizer
+// writes it.
+std::int32_t fileType(WeightType weights) {
+    switch (weights) {
+    case WeightType::f32:
+        return 0;
+    case WeightType::f16:
+        return 1;
+    case WeightType::q8_0:
+        return 2 * 1000 + 7;
+    }
+    return 0;
+}
 
 std::string syllables(std::int32_t token) {
     static constexpr std::array<char, 13> consonants = {'b', 'd', 'g', 'k', 'l', 'm', 'n',
@@ -112,7 +178,7 @@ void writeHeader(ModelWriter& out, const WhisperModelShape& shape) {
     out.word(ggmlMagic);
     for (const std::int32_t value : {shape.vocabulary, shape.audioContext, shape.state, shape.heads,
                                      shape.audioLayers, shape.textContext, shape.state, shape.heads,
-                                     shape.textLayers, shape.mels, shape.halfPrecision ? 1 : 0})
+                                     shape.textLayers, shape.mels, fileType(shape.weights)})
         out.integer(value);
 
     // Mel filters: whisper's 201 frequency bins of a 400-point FFT.
@@ -143,7 +209,7 @@ void writeRandomWhisperModel(const std::filesystem::path& path, const WhisperMod
     ModelWriter out(path, seed);
     const std::int32_t state = shape.state;
     writeHeader(out, shape);
-    out.setHalfPrecisionWeights(shape.halfPrecision);
+    out.setWeightType(shape.weights);
 
     const auto norm = [&](const std::string& prefix) {
         out.tensor(prefix + ".weight", {state}, 1.0F, 0.1F);

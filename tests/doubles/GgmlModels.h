@@ -6,6 +6,12 @@
 
 namespace zorvel::test {
 
+// How the weight matrices are stored. f16 is how the published models come; q8_0 is what
+// whisper.cpp's quantizer makes of such a model: its two-dimensional weight matrices in 8-bit
+// blocks (a 16-bit float scale and 32 bytes per 32 values), the convolutions kept in f16, and
+// everything else in f32. q8_0 needs a state that is a multiple of 32.
+enum class WeightType { f32, f16, q8_0 };
+
 // The dimensions of a whisper model in whisper.cpp's ggml format. The defaults make a model of a
 // few megabytes that whisper-cli loads and runs in well under a second per 30 s window.
 struct WhisperModelShape {
@@ -17,14 +23,15 @@ struct WhisperModelShape {
     std::int32_t textContext = 64; // few tokens per window keep the decoding short
     std::int32_t textLayers = 4;
     std::int32_t mels = 80;
-    // Weight matrices in 16-bit float, as in the published models; else everything in 32-bit.
-    bool halfPrecision = false;
+    WeightType weights = WeightType::f32;
 };
 
 // Writes a whisper model with deterministic random weights, laid out exactly as
 // whisper.cpp's loader reads it: magic, hyperparameters, mel filters, vocabulary, then every
 // tensor it expects. What it recognises is nonsense, but whisper-cli runs it to the end.
 // Text tokens are short Latin syllables, so that the segments it yields contain letters.
+// The same seed draws the same weights whatever the weight type, so a q8_0 model is byte for byte
+// what whisper.cpp's quantizer makes of the f16 one.
 void writeRandomWhisperModel(const std::filesystem::path& path, const WhisperModelShape& shape = {},
                              std::uint32_t seed = 1);
 

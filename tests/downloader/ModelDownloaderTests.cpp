@@ -4,11 +4,13 @@
 #include "model/ModelPaths.h"
 #include "support/Files.h"
 #include "support/Paths.h"
+#include "support/Settings.h"
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QSettings>
 #include <QThread>
 #include <algorithm>
 #include <array>
@@ -154,7 +156,11 @@ protected:
         test::writeRandomVoiceActivityModel(resources / "models" / "ggml-silero-v6.2.0.bin");
         ::setenv("ZORVEL_RESOURCE_DIR", resources.path().c_str(), 1);
     }
-    void TearDown() override { ::unsetenv("ZORVEL_RESOURCE_DIR"); }
+    void TearDown() override {
+        ::unsetenv("ZORVEL_RESOURCE_DIR");
+        ::unsetenv("ZORVEL_MODEL_URL");
+        QSettings("Zorvel", "Zorvel").remove("recognitionModel");
+    }
 
     test::TemporaryFolder resources{"resources"};
 };
@@ -413,6 +419,47 @@ TEST_F(ModelDownloaderTest, BodyFromAMirrorMustBeAWholeModel) {
         EXPECT_TRUE(modelIs("old model"));
         EXPECT_EQ(folderListing(), "ggml-large-v3-turbo.bin ");
     }
+}
+
+// The model chosen in the settings after the downloader was made comes from a mirrored folder by
+// its own name, is checked by its layout (no checksum is published for it), and is stored under
+// its own name beside the default model, which stays.
+TEST_F(ModelDownloaderTest, ChosenQuantisedModelIsFetchedByItsNameAndStoredUnderIt) {
+    writeOldModel();
+    ModelDownloader downloader;
+    Settings::setRecognitionModel("ggml-large-v3-turbo-q8_0.bin");
+    const std::string body = [] {
+        test::TemporaryFolder folder{"q8-body"};
+        test::WhisperModelShape shape;
+        shape.state = 32;
+        shape.audioLayers = shape.textLayers = 1;
+        shape.weights = test::WeightType::q8_0;
+        test::writeRandomWhisperModel(folder / "model.bin", shape);
+        return test::readText(folder / "model.bin");
+    }();
+    std::mutex guard;
+    std::vector<std::string> requested;
+    LoopbackHttpServer server([&](HttpConnection& connection, const std::string& path, int) {
+        {
+            const std::lock_guard lock(guard);
+            requested.push_back(path);
+        }
+        if (path == "/mirror/ggml-large-v3-turbo-q8_0.bin")
+            connection.send(head("200 OK", body.size()) + body);
+        else
+            connection.send(head("404 Not Found", 0));
+    });
+    ::setenv("ZORVEL_MODEL_URL", server.url("/mirror/").c_str(), 1);
+
+    const Outcome outcome = run(downloader);
+
+    EXPECT_FALSE(outcome.error) << outcome.errorText();
+    const std::lock_guard lock(guard);
+    EXPECT_EQ(requested, std::vector<std::string>{"/mirror/ggml-large-v3-turbo-q8_0.bin"});
+    EXPECT_EQ(Paths::modelURL().filename(), "ggml-large-v3-turbo-q8_0.bin");
+    EXPECT_TRUE(modelIs(body));
+    EXPECT_EQ(folderListing(), "ggml-large-v3-turbo-q8_0.bin ggml-large-v3-turbo.bin ");
+    EXPECT_EQ(readWholeFile(Paths::modelURL().parent_path() / "ggml-large-v3-turbo.bin").value_or("(none)"), "old model");
 }
 
 TEST_F(ModelDownloaderTest, VoiceActivityModelIsFetchedBesideTheModelWhenThereIsNone) {

@@ -11,7 +11,9 @@
 #include "pipeline/StretchStore.h"
 #include "support/LogFile.h"
 #include "support/ChildProcess.h"
+#include "support/Settings.h"
 
+#include <QSettings>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -37,6 +39,8 @@ protected:
     }
     void TearDown() override {
         std::error_code ignored;
+        std::filesystem::remove(Paths::modelURL(), ignored);
+        QSettings("Zorvel", "Zorvel").remove("recognitionModel");
         std::filesystem::remove(Paths::modelURL(), ignored);
     }
 
@@ -121,6 +125,24 @@ TEST_F(RealRecogniser, WithoutAVoiceActivityModelTheWholeTrackIsRecognised) {
     ASSERT_EQ(run.exitStatus, 0) << run.standardError;
     EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
     EXPECT_FALSE(utterances().empty()) << readText(recording / "transcript.md");
+}
+
+// With the quantised model chosen, the run recognises with that file: the default one beside it
+// is damaged, and would stop the run. whisper-cli takes the q8_0 blocks as the quantizer writes them.
+TEST_F(RealRecogniser, ChosenQuantisedModelIsTheOneRecognisedWith) {
+    speak("Добрый день. Это проверка распознавания речи.");
+    test::writeText(Paths::modelURL(), "<!DOCTYPE html><html>Not found</html>");
+    Settings::setRecognitionModel("ggml-large-v3-turbo-q8_0.bin");
+    test::WhisperModelShape shape;
+    shape.weights = test::WeightType::q8_0;
+    test::writeRandomWhisperModel(Paths::modelURL(), shape);
+
+    const auto run = transcribe(resourcesWith());
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_EQ(listFolder(recording), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
+    const auto found = utterances();
+    ASSERT_FALSE(found.empty()) << readText(recording / "transcript.md");
+    EXPECT_TRUE(std::regex_search(found.front().second, std::regex("[a-z]{2}"))) << found.front().second;
 }
 
 TEST_F(RealRecogniser, WeightlessModelFindsNoSpeechAndEveryFileStays) {

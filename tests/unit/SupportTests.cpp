@@ -7,8 +7,10 @@
 #include "support/FormatDuration.h"
 #include "support/NumberText.h"
 #include "support/Paths.h"
+#include "support/Settings.h"
 #include "support/ZorvelError.h"
 
+#include <QSettings>
 #include <cerrno>
 #include <clocale>
 #include <cstdio>
@@ -233,6 +235,46 @@ TEST(PathsTest, ModelUnderApplicationSupportAndDownloadAddress) {
     EXPECT_TRUE(Paths::modelDownloadURL().starts_with("https://"));
     EXPECT_TRUE(Paths::modelDownloadURL().ends_with("resolve/main/ggml-large-v3-turbo.bin"));
     EXPECT_EQ(Paths::recordingsRoot().string(), std::string(std::getenv("HOME")) + "/Documents/Zorvel");
+}
+
+// The model setting picks the file, its address and its checksum together. A value that could
+// lead out of the models folder, or that names no recognition model file, leaves the default.
+TEST(PathsTest, ModelSettingChoosesTheFileAndItsDownload) {
+    struct Forget {
+        ~Forget() { QSettings("Zorvel", "Zorvel").remove("recognitionModel"); }
+    } forget;
+    const auto models = Paths::modelURL().parent_path();
+    const std::string hub = "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/";
+    const std::string publishedSHA1 = "4af2b29d7ec73d781377bfd1758ca957a807e941";
+
+    Settings::setRecognitionModel("ggml-large-v3-turbo-q8_0.bin");
+    EXPECT_EQ(Paths::modelURL(), models / "ggml-large-v3-turbo-q8_0.bin");
+    EXPECT_EQ(Paths::modelDownloadURL(), hub + "ggml-large-v3-turbo-q8_0.bin");
+    // The hub's listing publishes no checksum for it: the download is checked by its layout.
+    EXPECT_EQ(Paths::modelDownloadSHA1(), std::nullopt);
+    EXPECT_EQ(Paths::refusedModelName(), std::nullopt);
+    // A mirror's address stands as given; a mirrored folder gets the file's name.
+    ::setenv("ZORVEL_MODEL_URL", "https://mirror.example/q8.bin", 1);
+    EXPECT_EQ(Paths::modelDownloadURL(), "https://mirror.example/q8.bin");
+    ::setenv("ZORVEL_MODEL_URL", "https://mirror.example/whisper/", 1);
+    EXPECT_EQ(Paths::modelDownloadURL(), "https://mirror.example/whisper/ggml-large-v3-turbo-q8_0.bin");
+    EXPECT_EQ(Paths::modelDownloadSHA1(), std::nullopt);
+    EXPECT_EQ(Paths::modelURL(), models / "ggml-large-v3-turbo-q8_0.bin");
+    ::unsetenv("ZORVEL_MODEL_URL");
+
+    const std::string refused[] = {"", "..", "../ggml-large-v3-turbo.bin", "/tmp/model.bin", "sub/model.bin",
+                                   ".ggml-large-v3-turbo.bin.part-1-1", "ggml-large-v3-turbo.gguf",
+                                   "ggml-silero-v6.2.0.bin", std::string(300, 'a') + ".bin", "two\nlines.bin"};
+    for (const auto& value : refused) {
+        SCOPED_TRACE(value);
+        Settings::setRecognitionModel(value);
+        EXPECT_EQ(Paths::modelURL(), models / "ggml-large-v3-turbo.bin");
+        EXPECT_EQ(Paths::modelDownloadURL(), hub + "ggml-large-v3-turbo.bin");
+        EXPECT_EQ(Paths::modelDownloadSHA1(), publishedSHA1);
+        EXPECT_TRUE(Paths::refusedModelName());
+    }
+    // As the log shows it: on one line.
+    EXPECT_EQ(Paths::refusedModelName(), "two?lines.bin");
 }
 
 } // namespace
