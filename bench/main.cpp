@@ -5,7 +5,8 @@
 //       WORK: an empty scratch folder (several GB); RESULTS: the Markdown tables are written here.
 //       --minutes: length of the "1 h" data (60; smaller for a quick look), --record-seconds:
 //       length of each recording (60), --only: any of envelope, mix, transcript, transcribe, echo,
-//       record.
+//       record, stop, models. --stop-minutes: lengths of the recordings stopped (5,20,60),
+//       --recogniser-share: the CPU time the recogniser stand-in takes per second of audio (0.3).
 //   zorvel-bench transcribe-child FOLDER REPORT
 //       Internal: one `--transcribe` run in a fresh process, so that its peak memory is its own.
 //   zorvel-bench echo-child SYSTEM_WAV MIC_WAV SPANS REPORT
@@ -1041,7 +1042,8 @@ int runAll(const Options& options) {
 Options parse(int argc, char** argv) {
     if (argc < 4)
         throw std::runtime_error("usage: zorvel-bench run WORK RESULTS [--minutes M] [--runs N] [--tool-runs N] "
-                                 "[--record-seconds S] [--only envelope,mix,transcript,transcribe,echo,record]");
+                                 "[--record-seconds S] [--stop-minutes 5,20,60] [--recogniser-share 0.3] "
+                                 "[--only envelope,mix,transcript,transcribe,echo,record,stop,models]");
     Options options;
     options.work = std::filesystem::absolute(argv[2]);
     options.results = std::filesystem::absolute(argv[3]);
