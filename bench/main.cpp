@@ -514,7 +514,8 @@ std::vector<Table> transcribeTables(const Options& options) {
 std::vector<std::size_t> storedAtStop(const std::vector<std::vector<std::int64_t>>& ends, double stopSeconds,
                                       double share) {
     constexpr double pollSeconds = 1.0;
-    const double readyDelay = static_cast<double>(StretchPlanner::minimumPauseWindows / 2) *
+    // The cut falls in the middle of the half second of pause that has to pass first.
+    const double readyDelay = static_cast<double>(StretchPlanner::minimumPauseWindows) / 2.0 *
                                   StretchPlanner::windowMs / 1000.0 +
                               pollSeconds;
     const auto seconds = [](std::int64_t windows) {
@@ -607,6 +608,7 @@ std::vector<Table> stopTables(const Options& options) {
         const std::vector<std::filesystem::path> captures = {recording.system, recording.mic};
         const std::vector<std::string> names = {"system", "mic"};
         std::vector<std::vector<std::int64_t>> ends;
+        ends.reserve(captures.size());
         for (const auto& capture : captures)
             ends.push_back(stretchEnds(capture));
         const auto stored = storedAtStop(ends, minutes * 60.0, options.recogniserShare);
