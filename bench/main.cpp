@@ -613,24 +613,24 @@ std::vector<Table> stopTables(const Options& options) {
             ends.push_back(stretchEnds(capture));
         const auto stored = storedAtStop(ends, minutes * 60.0, options.recogniserShare);
 
-        std::vector<StopRun> after, during;
-        double recognisedAtStop = minutes * 60.0;
-        for (int run = 0; run < options.toolRuns; ++run) {
-            progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
-            const auto plain = options.work / "stop-plain" / "2025-03-05 14-03-27";
-            std::filesystem::remove_all(plain.parent_path());
-            std::filesystem::create_directories(plain);
-            std::filesystem::create_hard_link(recording.system, plain / "system.caf");
-            std::filesystem::create_hard_link(recording.mic, plain / "mic.caf");
-            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
-            after.push_back(stopToTranscript(plain, options.work));
-
-            progress("stop to transcript, " + length + ", during the recording " + std::to_string(run + 1));
-            const auto folder = options.work / "stop-during" / "2025-03-05 14-03-27";
+        // A recording folder holding the captures (hard links, since a run deletes them) and nothing else.
+        const auto freshCaptures = [&](const std::string& parent) {
+            const auto folder = options.work / parent / "2025-03-05 14-03-27";
             std::filesystem::remove_all(folder.parent_path());
             std::filesystem::create_directories(folder);
             std::filesystem::create_hard_link(recording.system, folder / "system.caf");
             std::filesystem::create_hard_link(recording.mic, folder / "mic.caf");
+            return folder;
+        };
+        std::vector<StopRun> after, during;
+        double recognisedAtStop = minutes * 60.0;
+        for (int run = 0; run < options.toolRuns; ++run) {
+            progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
+            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
+            after.push_back(stopToTranscript(freshCaptures("stop-plain"), options.work));
+
+            progress("stop to transcript, " + length + ", during the recording " + std::to_string(run + 1));
+            const auto folder = freshCaptures("stop-during");
             // What the background left: the same double's answers, at no cost, since only the
             // work left at the stop is timed.
             ::unsetenv("WHISPER_DOUBLE_CPU_SHARE");
