@@ -30,8 +30,10 @@ private:
 };
 
 // Writes the capture's frames [fromFrame, toFrame) to `wav` as 16 kHz mono and returns their checksum.
+// Gives up between seconds of audio once `cancel` says so: the recording's stop waits for this.
 Result<std::uint64_t> convertRange(const std::filesystem::path& capture, std::int64_t fromFrame, std::int64_t toFrame,
-                                   const std::filesystem::path& wav, int& sampleRate, int& channels) {
+                                   const std::filesystem::path& wav, int& sampleRate, int& channels,
+                                   const ChildCancel* cancel) {
     auto reader = TRY(AudioFileReader::open(capture));
     sampleRate = reader.sampleRate();
     channels = reader.channels();
@@ -44,6 +46,8 @@ Result<std::uint64_t> convertRange(const std::filesystem::path& capture, std::in
     std::vector<float> buffer(static_cast<std::size_t>(chunkFrames * channels));
     SampleChecksum checksum;
     for (std::int64_t left = toFrame - fromFrame; left > 0;) {
+        if (cancel && cancel->cancelled())
+            return failure(Error::platform("Распознавание отрезка записи «" + capture.string() + "» отменено"));
         const std::int64_t got = TRY(reader.read(buffer.data(), std::min(left, chunkFrames)));
         if (got <= 0)
             return failure(Error::platform("Запись «" + capture.string() + "» оборвалась раньше, чем ожидалось"));
@@ -75,7 +79,7 @@ Result<StoredStretch> recogniseStretch(const std::filesystem::path& recording, c
     stretch.recogniser = RecogniserSettings::of(command);
     int sampleRate = 0;
     int channels = 0;
-    stretch.checksum = TRY(convertRange(capture, fromFrame, toFrame, command.wav, sampleRate, channels));
+    stretch.checksum = TRY(convertRange(capture, fromFrame, toFrame, command.wav, sampleRate, channels, cancel));
 
     // The recogniser writes into a file made here, never through a link; an empty file afterwards
     // means it wrote nothing.
