@@ -122,7 +122,10 @@ void shorten(const std::string& path, std::int64_t ms) {
 
 // Stands in for a long recognition: tells the test its PID, then waits for the test to go on.
 void waitFor(const std::string& input, const std::string& file) {
-    std::ofstream(input + ".pid") << ::getpid() << "\n";
+    // Written beside and renamed, so that a test that sees the file sees the whole number.
+    const std::string pid = input + ".pid";
+    std::ofstream(pid + ".new") << ::getpid() << "\n";
+    std::rename((pid + ".new").c_str(), pid.c_str());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!readable(file) && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
