@@ -506,37 +506,40 @@ std::vector<Table> transcribeTables(const Options& options) {
 // ---------------------------------------------------------------------------------------------
 // From the stop to the transcript: recognition during the recording against after the stop
 
-// Where the background recognition of a recording stands at its stop: how many finished
-// stretches of each track are stored. Its policy replayed in time rather than run for an hour: a
+// Where the background recognition of a recording stands at its stop: the ends of the finished
+// stretches of each track, in windows. Its policy replayed in time rather than run for an hour: a
 // stretch is ready once the pause it ends in has lasted half a second (and the worker's poll has
-// seen it), the track furthest behind goes first, one stretch at a time, each costing `share` of
-// its length on the core left free; the stretch under way at the stop is abandoned.
-std::vector<std::size_t> storedAtStop(const std::vector<std::vector<std::int64_t>>& ends, double stopSeconds,
-                                      double share) {
+// seen it), full stretches go first, a short one only when no full one is ready, the track
+// furthest behind first, one stretch at a time, each costing `share` of its length on the core
+// left free; the stretch under way at the stop is abandoned.
+std::vector<std::vector<std::int64_t>> storedAtStop(const std::vector<std::vector<float>>& levels, double stopSeconds,
+                                                    double share) {
     constexpr double pollSeconds = 1.0;
+    constexpr double windowSeconds = StretchPlanner::windowMs / 1000.0;
     // The cut falls in the middle of the half second of pause that has to pass first.
-    const double readyDelay = static_cast<double>(StretchPlanner::minimumPauseWindows) / 2.0 *
-                                  StretchPlanner::windowMs / 1000.0 +
-                              pollSeconds;
-    const auto seconds = [](std::int64_t windows) {
-        return static_cast<double>(windows) * StretchPlanner::windowMs / 1000.0;
-    };
-    std::vector<std::size_t> done(ends.size(), 0);
+    constexpr double readyDelay =
+        static_cast<double>(StretchPlanner::minimumPauseWindows) / 2.0 * windowSeconds + pollSeconds;
+    std::vector<std::vector<std::int64_t>> done(levels.size());
+    const auto startOf = [&](std::size_t track) { return done[track].empty() ? 0 : done[track].back(); };
     double now = 0;
     for (;;) {
         std::optional<std::size_t> chosen;
+        std::int64_t chosenEnd = 0;
         double nextReady = std::numeric_limits<double>::infinity();
-        for (std::size_t track = 0; track < ends.size(); ++track) {
-            if (done[track] >= ends[track].size())
-                continue;
-            const double ready = seconds(ends[track][done[track]]) + readyDelay;
-            const std::int64_t from = done[track] == 0 ? 0 : ends[track][done[track] - 1];
-            if (ready <= now) {
-                if (!chosen || from < (done[*chosen] == 0 ? 0 : ends[*chosen][done[*chosen] - 1]))
+        for (const auto minimum : {StretchPlanner::minimumStretchWindows, StretchPlanner::idleStretchWindows}) {
+            for (std::size_t track = 0; track < levels.size(); ++track) {
+                const auto end = StretchPlanner::nextBoundary(levels[track], startOf(track), minimum);
+                if (!end)
+                    continue;
+                if (const double ready = static_cast<double>(*end) * windowSeconds + readyDelay; ready > now)
+                    nextReady = std::min(nextReady, ready);
+                else if (!chosen || startOf(track) < startOf(*chosen)) {
                     chosen = track;
-            } else {
-                nextReady = std::min(nextReady, ready);
+                    chosenEnd = *end;
+                }
             }
+            if (chosen)
+                break;
         }
         if (!chosen) {
             if (nextReady >= stopSeconds)
@@ -544,17 +547,16 @@ std::vector<std::size_t> storedAtStop(const std::vector<std::vector<std::int64_t
             now = nextReady;
             continue;
         }
-        const std::int64_t from = done[*chosen] == 0 ? 0 : ends[*chosen][done[*chosen] - 1];
-        const double finished = now + share * seconds(ends[*chosen][done[*chosen]] - from);
+        const double finished = now + share * static_cast<double>(chosenEnd - startOf(*chosen)) * windowSeconds;
         if (finished > stopSeconds)
             return done;
         now = finished;
-        ++done[*chosen];
+        done[*chosen].push_back(chosenEnd);
     }
 }
 
-// The stretch boundaries of a capture, from the levels its writer would have measured.
-std::vector<std::int64_t> stretchEnds(const std::filesystem::path& capture) {
+// The levels of a capture, as its writer would have measured them.
+std::vector<float> captureLevels(const std::filesystem::path& capture) {
     auto reader = orThrow(AudioFileReader::open(capture), capture.string());
     TrackLevels levels(reader.sampleRate());
     std::vector<float> buffer(static_cast<std::size_t>(reader.sampleRate()) * static_cast<std::size_t>(reader.channels()));
@@ -564,7 +566,7 @@ std::vector<std::int64_t> stretchEnds(const std::filesystem::path& capture) {
             break;
         levels.add(buffer.data(), reader.channels(), frames);
     }
-    return StretchPlanner::boundaries(levels.since(0));
+    return levels.since(0);
 }
 
 struct StopRun {
@@ -599,7 +601,7 @@ std::vector<Table> stopTables(const Options& options) {
     Table table;
     table.title = "From «Остановить запись» to the transcript, recogniser stand-in costing " + share +
                   "× real time (one core)";
-    table.header = {"Recording",         "Recognised at stop", "After the stop: transcript", "whole run",
+    table.header = {"Recording",         "Left at stop", "After the stop: transcript", "whole run",
                     "During the recording: transcript", "whole run", "Transcript sooner", "Target", "Met"};
     for (const int minutes : options.stopMinutes) {
         const std::string length = hoursText(minutes);
@@ -607,11 +609,18 @@ std::vector<Table> stopTables(const Options& options) {
         const auto recording = makeRecording(options.work / "stop-recording", minutes * 60000LL, 40 + minutes);
         const std::vector<std::filesystem::path> captures = {recording.system, recording.mic};
         const std::vector<std::string> names = {"system", "mic"};
-        std::vector<std::vector<std::int64_t>> ends;
-        ends.reserve(captures.size());
+        std::vector<std::vector<float>> levels;
+        levels.reserve(captures.size());
         for (const auto& capture : captures)
-            ends.push_back(stretchEnds(capture));
-        const auto stored = storedAtStop(ends, minutes * 60.0, options.recogniserShare);
+            levels.push_back(captureLevels(capture));
+        const auto stored = storedAtStop(levels, minutes * 60.0, options.recogniserShare);
+        std::string leftAtStop;
+        for (std::size_t track = 0; track < captures.size(); ++track) {
+            const std::int64_t recognised = stored[track].empty() ? 0 : stored[track].back() * StretchPlanner::windowMs;
+            leftAtStop += (track == 0 ? "" : ", ") + names[track] + " " +
+                          fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1) + " s";
+        }
+        progress("stop to transcript, " + length + ": left at the stop " + leftAtStop);
 
         // A recording folder holding the captures (hard links, since a run deletes them) and nothing else.
         const auto freshCaptures = [&](const std::string& parent) {
@@ -623,7 +632,6 @@ std::vector<Table> stopTables(const Options& options) {
             return folder;
         };
         std::vector<StopRun> after, during;
-        double recognisedAtStop = minutes * 60.0;
         for (int run = 0; run < options.toolRuns; ++run) {
             progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
             ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
@@ -643,8 +651,8 @@ std::vector<Table> stopTables(const Options& options) {
                 record.channels = reader.channels();
                 const std::int64_t framesPerWindow = reader.sampleRate() / 100;
                 std::int64_t from = 0;
-                for (std::size_t i = 0; i < stored[track]; ++i) {
-                    const std::int64_t to = ends[track][i] * framesPerWindow;
+                for (const auto end : stored[track]) {
+                    const std::int64_t to = end * framesPerWindow;
                     record.stretches.push_back(orThrow(recogniseStretch(folder, names[track], folder / (names[track] + ".caf"),
                                                                         from, to, WHISPER_DOUBLE, command, log),
                                                        "stretch"));
@@ -652,7 +660,6 @@ std::vector<Table> stopTables(const Options& options) {
                 }
                 if (!record.stretches.empty())
                     orThrow(StretchStore::save(folder, names[track], record), "store");
-                recognisedAtStop = std::min(recognisedAtStop, static_cast<double>(from) / reader.sampleRate());
             }
             ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
             during.push_back(stopToTranscript(folder, options.work));
@@ -674,7 +681,7 @@ std::vector<Table> stopTables(const Options& options) {
         const double duringTranscript = medianOf(during, &StopRun::toTranscript);
         const bool targeted = minutes == 60;
         table.rows.push_back({length + ", two tracks",
-                              formatDuration(static_cast<std::int64_t>(recognisedAtStop)) + " of " + formatDuration(minutes * 60LL),
+                              leftAtStop,
                               seconds(afterTranscript), seconds(medianOf(after, &StopRun::whole)),
                               seconds(duringTranscript), seconds(medianOf(during, &StopRun::whole)),
                               times(afterTranscript / duringTranscript), targeted ? "≤ 30 s" : "",
@@ -686,9 +693,10 @@ std::vector<Table> stopTables(const Options& options) {
         "transcript is there when transcript.md appears, the whole run also mixes, encodes audio.m4a and tidies up. "
         "The stand-in is the test double, which keeps one core busy for " + share +
         " s per second of its input: about what whisper.cpp with voice-activity detection costs on a four-core "
-        "laptop. «Recognised at stop» is how far both tracks' stored stretches reached when the recording stopped: "
-        "the background's policy (a stretch ready half a second into the pause it ends in, seen by a poll each "
-        "second; the track furthest behind first; one stretch at a time on the one core it may use; the stretch "
+        "laptop. «Left at stop» is how much of each track its stored stretches did not cover when the recording "
+        "stopped: the background's policy (a stretch ready half a second into the pause it ends in, seen by a poll "
+        "each second; a stretch of a minute or more while there is one, of half a minute or more rather than "
+        "nothing; the track furthest behind first; one stretch at a time on the one core it may use; the stretch "
         "under way at the stop abandoned) is replayed in time rather than run for the length of the meeting, and "
         "the stretches it would have finished are recognised and stored beforehand at no cost.");
     return {table};

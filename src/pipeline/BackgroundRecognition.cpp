@@ -97,16 +97,22 @@ void BackgroundRecognition::run() {
         // The track furthest behind first, so that both advance together.
         std::optional<std::size_t> chosen;
         std::int64_t end = 0;
-        for (std::size_t i = 0; i < m_tracks.size(); ++i) {
-            if (!m_tracks[i].levels)
-                continue;
-            const auto levels = m_tracks[i].levels->since(progress[i].nextWindow);
-            const auto boundary = StretchPlanner::nextBoundary(levels, 0);
-            if (boundary && (!chosen || progress[i].nextWindow < progress[*chosen].nextWindow)) {
-                chosen = i;
-                end = progress[i].nextWindow + *boundary;
+        const auto choose = [&](std::int64_t minimumWindows) {
+            for (std::size_t i = 0; i < m_tracks.size(); ++i) {
+                if (!m_tracks[i].levels)
+                    continue;
+                const auto levels = m_tracks[i].levels->since(progress[i].nextWindow);
+                const auto boundary = StretchPlanner::nextBoundary(levels, 0, minimumWindows);
+                if (boundary && (!chosen || progress[i].nextWindow < progress[*chosen].nextWindow)) {
+                    chosen = i;
+                    end = progress[i].nextWindow + *boundary;
+                }
             }
-        }
+        };
+        // Full stretches while there are any; a shorter one rather than nothing to do.
+        choose(StretchPlanner::minimumStretchWindows);
+        if (!chosen)
+            choose(StretchPlanner::idleStretchWindows);
         if (!chosen) {
             if (!waitForMore())
                 return;

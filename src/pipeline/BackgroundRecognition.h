@@ -35,7 +35,8 @@ struct BackgroundRecogniser {
 // always wins: the worker and the recogniser it starts run at the lowest CPU priority
 // (SCHED_IDLE, nice 19), with one thread fewer than the cores, one stretch at a time. When it
 // falls behind, stretches wait their turn: the planner always goes on from the end of the last
-// recognised stretch, so none is dropped.
+// recognised stretch, so none is dropped. When it has kept up, it takes half-minute stretches
+// rather than wait for a full one, so that the stop finds little left.
 //
 // Threads: created, read and stopped on the owner's thread; the work happens on a worker thread.
 class BackgroundRecognition {

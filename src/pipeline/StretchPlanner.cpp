@@ -4,11 +4,12 @@
 
 namespace zorvel::StretchPlanner {
 
-std::optional<std::int64_t> nextBoundary(std::span<const float> levels, std::int64_t start) {
+std::optional<std::int64_t> nextBoundary(std::span<const float> levels, std::int64_t start,
+                                         std::int64_t minimumWindows) {
     constexpr std::int64_t half = minimumPauseWindows / 2;
     const auto count = static_cast<std::int64_t>(levels.size());
     // The earliest window a pause may begin at so that its middle is not before the minimum.
-    const std::int64_t earliest = start + minimumStretchWindows - half;
+    const std::int64_t earliest = start + minimumWindows - half;
     constexpr std::int64_t none = -1;
     std::int64_t quietSince = none;
     for (std::int64_t window = std::max<std::int64_t>(start, 0); window < count; ++window) {

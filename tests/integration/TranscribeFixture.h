@@ -7,6 +7,7 @@
 #include "TestAudio.h"
 #include "TestEnvironment.h"
 #include "model/ModelPaths.h"
+#include "pipeline/RecogniserCommand.h"
 #include "support/ChildProcess.h"
 
 #include <gtest/gtest.h>
@@ -68,6 +69,26 @@ protected:
             if (!line.empty())
                 runs.push_back(split(line, '\x1f'));
         return runs;
+    }
+
+    // The recogniser's command as a plain run gave it (model, language, threads, voice activity).
+    RecogniserCommand commandOfPlainRun() {
+        const auto runs = invocations();
+        EXPECT_FALSE(runs.empty());
+        RecogniserCommand command;
+        const auto& arguments = runs.front();
+        for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+            if (arguments[i] == "-m")
+                command.model = arguments[i + 1];
+            else if (arguments[i] == "-l")
+                command.language = arguments[i + 1];
+            else if (arguments[i] == "-t")
+                command.threads = std::stoi(arguments[i + 1]);
+            else if (arguments[i] == "--vad-model")
+                command.vadModel = arguments[i + 1];
+        }
+        std::filesystem::remove(scratch / "invocations");
+        return command;
     }
 
     // What "speech" the recogniser double will find in a track's work WAV.

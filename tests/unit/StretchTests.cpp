@@ -36,21 +36,28 @@ bool quiet(const std::vector<float>& levels, std::int64_t from, std::int64_t to)
     return true;
 }
 
-TEST(StretchPlanner, CutsFallInTheMiddleOfPausesAfterAMinuteAndAsEarlyAsThatAllows) {
-    for (std::uint32_t seed = 1; seed <= 20; ++seed) {
-        const auto levels = conversation(30 * 60 * 100, seed);
-        const auto ends = Plan::boundaries(levels);
-        ASSERT_GE(ends.size(), 10U) << "seed " << seed;
-        std::int64_t start = 0;
-        constexpr auto half = Plan::minimumPauseWindows / 2;
-        for (const auto end : ends) {
-            EXPECT_GE(end - start, Plan::minimumStretchWindows) << "seed " << seed;
-            // Half a pause of quiet on either side of the cut: no utterance is split.
-            EXPECT_TRUE(quiet(levels, end - half, end + half)) << "seed " << seed << " cut " << end;
-            // No earlier cut would have had that.
-            for (auto earlier = start + Plan::minimumStretchWindows; earlier < end; ++earlier)
-                ASSERT_FALSE(quiet(levels, earlier - half, earlier + half)) << "seed " << seed << " at " << earlier;
-            start = end;
+TEST(StretchPlanner, CutsFallInTheMiddleOfPausesAfterTheirMinimumAndAsEarlyAsThatAllows) {
+    for (const auto minimum : {Plan::minimumStretchWindows, Plan::idleStretchWindows}) {
+        for (std::uint32_t seed = 1; seed <= 20; ++seed) {
+            const auto levels = conversation(30 * 60 * 100, seed);
+            std::vector<std::int64_t> ends;
+            while (const auto end = Plan::nextBoundary(levels, ends.empty() ? 0 : ends.back(), minimum))
+                ends.push_back(*end);
+            if (minimum == Plan::minimumStretchWindows) {
+                EXPECT_EQ(ends, Plan::boundaries(levels));
+            }
+            ASSERT_GE(ends.size(), 10U) << "seed " << seed;
+            std::int64_t start = 0;
+            constexpr auto half = Plan::minimumPauseWindows / 2;
+            for (const auto end : ends) {
+                EXPECT_GE(end - start, minimum) << "seed " << seed;
+                // Half a pause of quiet on either side of the cut: no utterance is split.
+                EXPECT_TRUE(quiet(levels, end - half, end + half)) << "seed " << seed << " cut " << end;
+                // No earlier cut would have had that.
+                for (auto earlier = start + minimum; earlier < end; ++earlier)
+                    ASSERT_FALSE(quiet(levels, earlier - half, earlier + half)) << "seed " << seed << " at " << earlier;
+                start = end;
+            }
         }
     }
 }
