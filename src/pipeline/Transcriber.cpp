@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <libintl.h>
 #include <sched.h>
 
@@ -125,25 +126,23 @@ Result<void> convert(const std::filesystem::path& converter, const std::filesyst
 
 bool isCapture(const std::filesystem::path& source) { return source.extension() == ".caf"; }
 
-// The track's segments from the stored stretches and a recognition of what follows them, filtered
-// as one recogniser run's output would be. The new stretch is stored too, for a run that has to
-// start again.
-Result<std::vector<TranscriptSegment>> recogniseRest(const std::filesystem::path& folder, const std::string& name,
-                                                     const std::filesystem::path& capture,
-                                                     const std::filesystem::path& whisper,
-                                                     const RecogniserCommand& recognition,
-                                                     std::vector<StoredStretch> stored, const std::string& speaker,
-                                                     const LoudnessEnvelope* envelope, LogFile& log,
-                                                     const std::function<void(double, double)>& report,
-                                                     double trackSeconds) {
+// The track's segments from the stored stretches and a recognition of what follows them, as one
+// recogniser run would have given them. The new stretch is stored too, for a run that has to start
+// again. `report` gets the seconds recognised and the capture's length.
+Result<std::vector<WhisperSegment>> recogniseRest(const std::filesystem::path& folder, const std::string& name,
+                                                  const std::filesystem::path& capture,
+                                                  const std::filesystem::path& whisper,
+                                                  const RecogniserCommand& recognition,
+                                                  std::vector<StoredStretch> stored, LogFile& log,
+                                                  const std::function<void(double, double)>& report) {
     const auto reader = TRY(AudioFileReader::open(capture));
     const std::int64_t length = reader.length();
     const std::int64_t storedEnd = stored.back().toFrame;
-    const double storedSeconds = static_cast<double>(storedEnd) / reader.sampleRate();
+    const double rate = reader.sampleRate();
     Transcriber::log("Распознано во время записи: " + name + " до " + formatDuration(storedEnd / reader.sampleRate()) + " (" +
                          std::to_string(stored.size()) + " отр.)",
                      log);
-    report(storedSeconds, trackSeconds);
+    report(static_cast<double>(storedEnd) / rate, static_cast<double>(length) / rate);
     // Less than a loudness window holds no speech, and may convert to no sample at all.
     if (length - storedEnd >= reader.sampleRate() / 100) {
         auto rest = recogniseStretch(folder, name, capture, storedEnd, length, whisper, recognition, log);
@@ -158,7 +157,199 @@ Result<std::vector<TranscriptSegment>> recogniseRest(const std::filesystem::path
     for (auto& stretch : stored)
         all.insert(all.end(), std::make_move_iterator(stretch.segments.begin()),
                    std::make_move_iterator(stretch.segments.end()));
-    return Transcriber::filterSegments(all, speaker, envelope, log);
+    return all;
+}
+
+// A track's work WAV and loudness, which the filter, the echo analysis and the mix work from.
+struct PreparedTrack {
+    std::filesystem::path wav;
+    std::optional<LoudnessEnvelope> envelope; // none when it could not be measured
+    double seconds = 0;
+    bool silent = false; // nothing to recognise
+};
+
+Result<PreparedTrack> prepareTrack(const std::filesystem::path& converter, const std::filesystem::path& folder,
+                                   const std::filesystem::path& source, LogFile& log) {
+    const std::string name = source.stem().string();
+    PreparedTrack track{folder / (name + "-16k.wav"), std::nullopt, 0, false};
+    TRY(convert(converter, folder, source, track.wav, log));
+    if (auto measured = LoudnessEnvelope::analyze(track.wav)) {
+        track.envelope = std::move(*measured);
+        // One value per 10 ms window.
+        track.seconds = static_cast<double>(track.envelope->values.size()) / 100.0;
+        const float peak = track.envelope->peak();
+        if (track.envelope->values.empty() || peak < 0.002F) {
+            Transcriber::log("Дорожка " + name + " молчит (пик " + shortestFloatText(peak) + ") — пропущена", log);
+            track.silent = true;
+        }
+    } else {
+        Transcriber::log("Громкость " + name + " измерить не вышло — фильтр тишины отключён", log);
+    }
+    return track;
+}
+
+// What a run makes of a folder's tracks before it writes the transcript.
+struct RecognisedTracks {
+    std::vector<std::filesystem::path> workWAVs;
+    std::vector<std::filesystem::path> intermediates;
+    std::vector<TranscriptSegment> utterances; // the tracks' in the order of their sources
+};
+
+// The microphone's utterances are checked for echo against the system track, when it sounded.
+bool checkedForEcho(const std::filesystem::path& source, const PreparedTrack* systemTrack) {
+    return source.stem() == "mic" && systemTrack && !systemTrack->silent && Settings::echoAnalysisEnabled();
+}
+
+// The run as it goes without stored stretches for every capture: each track is converted,
+// measured and recognised in turn, the system track first, which the microphone's echo analysis
+// needs.
+Result<RecognisedTracks> recogniseOneAfterAnother(const std::filesystem::path& folder,
+                                                  const std::filesystem::path& converter,
+                                                  const std::filesystem::path& whisper,
+                                                  const std::vector<Source>& sources,
+                                                  std::vector<std::vector<StoredStretch>> stored,
+                                                  const std::vector<RecogniserCommand>& recognitions, LogFile& log,
+                                                  const TranscriptionProgressCallback& progress) {
+    RecognisedTracks result;
+    const int trackCount = static_cast<int>(sources.size());
+    int trackIndex = 0;
+    // The system track once it has been measured: the far-end reference against which the
+    // microphone's utterances are checked for echo.
+    std::optional<PreparedTrack> system;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        const auto& [speaker, source] = sources[i];
+        ++trackIndex;
+        const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
+            if (progress)
+                progress({label, trackIndex, trackCount, recognisedSeconds, trackSeconds, result.utterances.size()});
+        };
+        report(0, 0);
+        const std::string name = source.stem().string();
+        const auto track = TRY(prepareTrack(converter, folder, source, log));
+        result.workWAVs.push_back(track.wav);
+        result.intermediates.push_back(track.wav);
+        if (track.silent) {
+            report(track.seconds, track.seconds);
+            continue;
+        }
+        report(0, track.seconds);
+        const auto* envelope = track.envelope ? &*track.envelope : nullptr;
+        const RecogniserCommand& recognition = recognitions[i];
+        std::vector<TranscriptSegment> segments;
+        if (!stored[i].empty()) {
+            const auto raw = TRY(recogniseRest(folder, name, source, whisper, recognition, std::move(stored[i]), log,
+                                               [&](double recognised, double) { report(recognised, track.seconds); }));
+            segments = Transcriber::filterSegments(raw, speaker, envelope, log);
+        } else {
+            // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
+            // left by an earlier run must not be mistaken for this run's result: it goes (or the run
+            // stops), and the recogniser writes into an empty file made here, never through a link.
+            const auto json = recognition.jsonURL();
+            const std::string jsonName = json.filename().string();
+            TRY(removeFile(json, "Не удалось удалить прежний результат распознавания"));
+            if (auto created = createFileReplacing(json, O_WRONLY, "Не удалось создать"); !created)
+                return failure(explainWriteFailure(created.error(), folder, jsonName));
+            StepOutput step(json);
+            {
+                std::optional<RecogniserProgress> recognising;
+                if (progress)
+                    recognising.emplace(log.descriptor(), [&](double seconds) { report(seconds, track.seconds); });
+                TRY(Transcriber::runProcess(whisper, recognition.arguments(), log));
+            }
+            if (std::error_code error; std::filesystem::file_size(json, error) == 0 || error)
+                return failure(explainWriteFailure(
+                    Error::platform(whisper.filename().string() + " не создал файл «" + json.string() +
+                                    "». Подробности в whisper.log в папке записи."),
+                    folder, jsonName));
+
+            auto parsed = Transcriber::parseSegments(json, speaker, envelope, log);
+            if (!parsed)
+                return failure(explainWriteFailure(parsed.error(), folder, jsonName));
+            step.keep();
+            result.intermediates.push_back(json);
+            segments = std::move(*parsed);
+        }
+        if (name == "system")
+            system = track;
+        else if (checkedForEcho(source, system ? &*system : nullptr))
+            EchoAnalysis::dropEchoes(system->wav, track.wav, segments, log);
+        result.utterances.insert(result.utterances.end(), std::make_move_iterator(segments.begin()),
+                                 std::make_move_iterator(segments.end()));
+        report(track.seconds, track.seconds);
+    }
+    return result;
+}
+
+// Every capture's stretches up to near its end were recognised while it was being recorded: only
+// the rests are left for the recogniser, one after the other, and the work that needs none (the
+// conversions, the loudness and the microphone's echo analysis) goes on beside them instead of
+// before and after. The microphone goes first, so that its echo analysis overlaps the other
+// track's recognition. The outcome is the one-after-another run's, to the byte.
+Result<RecognisedTracks> recogniseBesideTheRest(const std::filesystem::path& folder,
+                                                const std::filesystem::path& converter,
+                                                const std::filesystem::path& whisper,
+                                                const std::vector<Source>& sources,
+                                                std::vector<std::vector<StoredStretch>> stored,
+                                                const std::vector<RecogniserCommand>& recognitions, LogFile& log,
+                                                const TranscriptionProgressCallback& progress) {
+    // Waited for on every way out: the futures' destructors block.
+    auto preparing = std::async(std::launch::async, [&]() -> Result<std::vector<PreparedTrack>> {
+        std::vector<PreparedTrack> tracks;
+        for (const auto& source : sources)
+            tracks.push_back(TRY(prepareTrack(converter, folder, source.source, log)));
+        return tracks;
+    });
+    std::optional<Result<std::vector<PreparedTrack>>> prepared;
+    const auto preparedTracks = [&]() -> Result<const std::vector<PreparedTrack>*> {
+        if (!prepared)
+            prepared.emplace(preparing.get());
+        if (!*prepared)
+            return failure(prepared->error());
+        return &**prepared;
+    };
+
+    const std::size_t count = sources.size();
+    const auto systemAt = static_cast<std::size_t>(
+        std::ranges::find_if(sources, [](const Source& source) { return source.source.stem() == "system"; }) -
+        sources.begin());
+    std::vector<std::vector<TranscriptSegment>> kept(count);
+    std::size_t keptSoFar = 0;
+    std::future<void> echo;
+    int trackIndex = 0;
+    for (std::size_t i = count; i-- > 0;) {
+        const auto& [speaker, source] = sources[i];
+        ++trackIndex;
+        const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
+            if (progress)
+                progress({label, trackIndex, static_cast<int>(count), recognisedSeconds, trackSeconds, keptSoFar});
+        };
+        const auto raw = TRY(recogniseRest(folder, source.stem().string(), source, whisper, recognitions[i],
+                                           std::move(stored[i]), log, report));
+        const auto* const tracks = TRY(preparedTracks());
+        const PreparedTrack& track = (*tracks)[i];
+        if (track.silent)
+            continue;
+        kept[i] = Transcriber::filterSegments(raw, speaker, track.envelope ? &*track.envelope : nullptr, log);
+        keptSoFar += kept[i].size();
+        if (checkedForEcho(source, systemAt < count ? &(*tracks)[systemAt] : nullptr))
+            echo = std::async(std::launch::async, [&systemWAV = (*tracks)[systemAt].wav, &track, &segments = kept[i],
+                                                   &log] { EchoAnalysis::dropEchoes(systemWAV, track.wav, segments, log); });
+        report(track.seconds, track.seconds);
+    }
+    if (echo.valid())
+        echo.get();
+
+    RecognisedTracks result;
+    for (std::size_t i = 0; i < count; ++i) {
+        result.workWAVs.push_back((**prepared)[i].wav);
+        result.utterances.insert(result.utterances.end(), std::make_move_iterator(kept[i].begin()),
+                                 std::make_move_iterator(kept[i].end()));
+    }
+    result.intermediates = result.workWAVs;
+    if (progress)
+        progress({sources.front().speaker, trackIndex, static_cast<int>(count), (**prepared)[0].seconds,
+                  (**prepared)[0].seconds, result.utterances.size()});
+    return result;
 }
 
 } // namespace
@@ -254,91 +445,24 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     if (sources.empty())
         return failure(ZorvelError::noAudioFiles());
 
-    std::vector<std::filesystem::path> workWAVs;
-    std::vector<std::filesystem::path> intermediates;
-    std::vector<TranscriptSegment> utterances;
-    const int trackCount = static_cast<int>(sources.size());
-    int trackIndex = 0;
-    // The system track's work WAV once it has been recognised: the far-end reference against
-    // which the microphone's utterances are checked for echo.
-    std::optional<std::filesystem::path> systemWAV;
+    // What was recognised while the captures were being recorded (or by a run that stopped half
+    // way) stands; only the rest is recognised now.
+    std::vector<RecogniserCommand> recognitions;
+    std::vector<std::vector<StoredStretch>> stored;
     for (const auto& [speaker, source] : sources) {
-        ++trackIndex;
-        const auto report = [&, label = speaker](double recognisedSeconds, double trackSeconds) {
-            if (progress)
-                progress({label, trackIndex, trackCount, recognisedSeconds, trackSeconds, utterances.size()});
-        };
-        report(0, 0);
         const std::string name = source.stem().string();
-        const auto wav = folder / (name + "-16k.wav");
-        TRY(convert(converter, folder, source, wav, logFile));
-        workWAVs.push_back(wav);
-        intermediates.push_back(wav);
-
-        std::optional<LoudnessEnvelope> envelope;
-        double trackSeconds = 0;
-        if (auto measured = LoudnessEnvelope::analyze(wav)) {
-            envelope = std::move(*measured);
-            // One value per 10 ms window.
-            trackSeconds = static_cast<double>(envelope->values.size()) / 100.0;
-            const float peak = envelope->peak();
-            if (envelope->values.empty() || peak < 0.002F) {
-                log("Дорожка " + name + " молчит (пик " + shortestFloatText(peak) + ") — пропущена", logFile);
-                report(trackSeconds, trackSeconds);
-                continue;
-            }
-        } else {
-            log("Громкость " + name + " измерить не вышло — фильтр тишины отключён", logFile);
-        }
-        report(0, trackSeconds);
-
-        const RecogniserCommand recognition{
-            model, m_language, recogniserThreads(), folder / name, vadModel, wav};
-        // What was recognised while the capture was being recorded (or by a run that stopped half
-        // way) stands; only the rest is recognised now.
-        auto stored = isCapture(source) ? StretchStore::reusable(folder, name, source, RecogniserSettings::of(recognition))
-                                        : std::vector<StoredStretch>{};
-        std::vector<TranscriptSegment> segments;
-        if (!stored.empty()) {
-            segments = TRY(recogniseRest(folder, name, source, *whisper, recognition, std::move(stored), speaker,
-                                         envelope ? &*envelope : nullptr, logFile, report, trackSeconds));
-        } else {
-            // whisper-cli exits 0 without writing anything when it can't decode its input, so a JSON
-            // left by an earlier run must not be mistaken for this run's result: it goes (or the run
-            // stops), and the recogniser writes into an empty file made here, never through a link.
-            const auto json = recognition.jsonURL();
-            const std::string jsonName = json.filename().string();
-            TRY(removeFile(json, "Не удалось удалить прежний результат распознавания"));
-            if (auto created = createFileReplacing(json, O_WRONLY, "Не удалось создать"); !created)
-                return failure(explainWriteFailure(created.error(), folder, jsonName));
-            StepOutput step(json);
-            {
-                std::optional<RecogniserProgress> recognised;
-                if (progress)
-                    recognised.emplace(logFile.descriptor(), [&](double seconds) { report(seconds, trackSeconds); });
-                TRY(runProcess(*whisper, recognition.arguments(), logFile));
-            }
-            if (std::error_code error; std::filesystem::file_size(json, error) == 0 || error)
-                return failure(explainWriteFailure(
-                    Error::platform(whisper->filename().string() + " не создал файл «" + json.string() +
-                                    "». Подробности в whisper.log в папке записи."),
-                    folder, jsonName));
-
-            auto parsed = parseSegments(json, speaker, envelope ? &*envelope : nullptr, logFile);
-            if (!parsed)
-                return failure(explainWriteFailure(parsed.error(), folder, jsonName));
-            step.keep();
-            intermediates.push_back(json);
-            segments = std::move(*parsed);
-        }
-        if (name == "system")
-            systemWAV = wav;
-        else if (name == "mic" && systemWAV && Settings::echoAnalysisEnabled())
-            EchoAnalysis::dropEchoes(*systemWAV, wav, segments, logFile);
-        utterances.insert(utterances.end(), std::make_move_iterator(segments.begin()),
-                          std::make_move_iterator(segments.end()));
-        report(trackSeconds, trackSeconds);
+        recognitions.push_back(
+            {model, m_language, recogniserThreads(), folder / name, vadModel, folder / (name + "-16k.wav")});
+        stored.push_back(isCapture(source)
+                             ? StretchStore::reusable(folder, name, source, RecogniserSettings::of(recognitions.back()))
+                             : std::vector<StoredStretch>{});
     }
+    auto [workWAVs, intermediates, utterances] =
+        std::ranges::none_of(stored, &std::vector<StoredStretch>::empty)
+            ? TRY(recogniseBesideTheRest(folder, converter, *whisper, sources, std::move(stored), recognitions,
+                                         logFile, progress))
+            : TRY(recogniseOneAfterAnother(folder, converter, *whisper, sources, std::move(stored), recognitions,
+                                           logFile, progress));
 
     // Room for the lines that say why the tidy-up stopped, should the disk be full by then.
     logFile.reserve(std::size_t{16} * 1024);

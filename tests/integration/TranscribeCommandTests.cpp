@@ -3,6 +3,7 @@
 
 #include "SyntheticMeeting.h"
 #include "TranscribeFixture.h"
+#include "pipeline/StretchStore.h"
 #include "pipeline/Transcriber.h"
 #include "support/ChildProcess.h"
 #include "support/Settings.h"
@@ -472,6 +473,41 @@ TEST_F(TranscribeMeeting, EchoOfTheOtherSideIsDroppedFromTheMicrophoneOnly) {
     EXPECT_EQ(mine[test::Truth::doubleTalk], count(test::Truth::doubleTalk));
     // The other side's own lines all stay.
     EXPECT_EQ(kept(meeting.systemLines, "Собеседник")[test::Truth::own], static_cast<int>(meeting.systemLines.size()));
+}
+
+TEST_F(TranscribeMeeting, EchoIsDroppedAlikeWhenBothTracksWereRecognisedDuringTheRecording) {
+    writeMeeting();
+    // A plain run of the same tracks, for its transcript and its recogniser's command.
+    const auto plain = scratch / "plain" / recording.filename();
+    std::filesystem::create_directories(plain);
+    for (const auto& name : test::listFolder(recording))
+        std::filesystem::copy_file(recording / name, plain / name);
+    ASSERT_EQ(transcribe(plain).exitStatus, 0);
+    const auto settings = RecogniserSettings::of(commandOfPlainRun());
+
+    // All of both tracks recognised while they were recorded: the stop recognises nothing, and
+    // converts, measures and analyses beside no recognition at all.
+    const auto store = [&](const std::string& track, const std::vector<float>& samples,
+                           const std::vector<test::MeetingLine>& lines) {
+        SampleChecksum checksum;
+        checksum.add(samples.data(), static_cast<std::int64_t>(samples.size()));
+        StoredStretch stretch{0, static_cast<std::int64_t>(samples.size()), checksum.value(), settings, {}};
+        for (const auto& line : lines)
+            stretch.segments.push_back({line.fromMs, line.toMs, line.text});
+        ASSERT_TRUE(StretchStore::save(recording, track, {16000, 1, {stretch}}));
+    };
+    store("system", meeting.system, meeting.systemLines);
+    store("mic", meeting.mic, meeting.micLines);
+    const auto run = transcribe(recording);
+    ASSERT_EQ(run.exitStatus, 0) << run.standardError;
+    EXPECT_TRUE(invocations().empty());
+
+    const auto transcript = readText(recording / "transcript.md");
+    const auto plainTranscript = readText(plain / "transcript.md");
+    // Below the heading, which carries the folder's creation time.
+    EXPECT_EQ(transcript.substr(transcript.find('\n')), plainTranscript.substr(plainTranscript.find('\n')));
+    EXPECT_LE(keptOnTheMicrophone()[test::Truth::echo], count(test::Truth::echo) / 20);
+    EXPECT_EQ(files(), (std::vector<std::string>{"audio.m4a", "transcript.md"}));
 }
 
 TEST_F(TranscribeMeeting, NothingIsDroppedWhenTheSettingIsOffOrThereIsNoSystemTrack) {
