@@ -614,13 +614,14 @@ std::vector<Table> stopTables(const Options& options) {
         for (const auto& capture : captures)
             levels.push_back(captureLevels(capture));
         const auto stored = storedAtStop(levels, minutes * 60.0, options.recogniserShare);
-        std::string leftAtStop;
+        std::vector<std::string> left;
         for (std::size_t track = 0; track < captures.size(); ++track) {
             const std::int64_t recognised = stored[track].empty() ? 0 : stored[track].back() * StretchPlanner::windowMs;
-            leftAtStop += (track == 0 ? "" : ", ") + names[track] + " " +
-                          fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1) + " s";
+            left.push_back(names[track] + " " +
+                           fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1) + " s");
         }
-        progress("stop to transcript, " + length + ": left at the stop " + leftAtStop);
+        const std::string leftAtStop = left[0] + ", " + left[1];
+        progress("stop to transcript, " + length + ": left at the stop, " + leftAtStop);
 
         // A recording folder holding the captures (hard links, since a run deletes them) and nothing else.
         const auto freshCaptures = [&](const std::string& parent) {
@@ -633,10 +634,6 @@ std::vector<Table> stopTables(const Options& options) {
         };
         std::vector<StopRun> after, during;
         for (int run = 0; run < options.toolRuns; ++run) {
-            progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
-            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
-            after.push_back(stopToTranscript(freshCaptures("stop-plain"), options.work));
-
             progress("stop to transcript, " + length + ", during the recording " + std::to_string(run + 1));
             const auto folder = freshCaptures("stop-during");
             // What the background left: the same double's answers, at no cost, since only the
@@ -663,6 +660,13 @@ std::vector<Table> stopTables(const Options& options) {
             }
             ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
             during.push_back(stopToTranscript(folder, options.work));
+            ::unsetenv("WHISPER_DOUBLE_CPU_SHARE");
+            progress("stop to transcript, " + length + ": transcript " + seconds(during.back().toTranscript) +
+                     " after the stop");
+
+            progress("stop to transcript, " + length + ", after the stop " + std::to_string(run + 1));
+            ::setenv("WHISPER_DOUBLE_CPU_SHARE", share.c_str(), 1);
+            after.push_back(stopToTranscript(freshCaptures("stop-plain"), options.work));
             ::unsetenv("WHISPER_DOUBLE_CPU_SHARE");
         }
         std::filesystem::remove_all(options.work / "stop-plain");

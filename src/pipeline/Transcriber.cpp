@@ -295,6 +295,7 @@ Result<RecognisedTracks> recogniseBesideTheRest(const std::filesystem::path& fol
     // Waited for on every way out: the futures' destructors block.
     auto preparing = std::async(std::launch::async, [&]() -> Result<std::vector<PreparedTrack>> {
         std::vector<PreparedTrack> tracks;
+        tracks.reserve(sources.size());
         for (const auto& source : sources)
             tracks.push_back(TRY(prepareTrack(converter, folder, source.source, log)));
         return tracks;
@@ -446,17 +447,24 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
         return failure(ZorvelError::noAudioFiles());
 
     // What was recognised while the captures were being recorded (or by a run that stopped half
-    // way) stands; only the rest is recognised now.
+    // way) stands; only the rest is recognised now. Each capture is read back whole to tell, all
+    // of them at once.
     std::vector<RecogniserCommand> recognitions;
-    std::vector<std::vector<StoredStretch>> stored;
+    std::vector<std::future<std::vector<StoredStretch>>> checks;
     for (const auto& [speaker, source] : sources) {
         const std::string name = source.stem().string();
         recognitions.push_back(
             {model, m_language, recogniserThreads(), folder / name, vadModel, folder / (name + "-16k.wav")});
-        stored.push_back(isCapture(source)
-                             ? StretchStore::reusable(folder, name, source, RecogniserSettings::of(recognitions.back()))
-                             : std::vector<StoredStretch>{});
+        if (isCapture(source))
+            checks.push_back(std::async(std::launch::async, StretchStore::reusable, folder, name, source,
+                                        RecogniserSettings::of(recognitions.back())));
+        else
+            checks.push_back(std::async(std::launch::deferred, [] { return std::vector<StoredStretch>{}; }));
     }
+    std::vector<std::vector<StoredStretch>> stored;
+    stored.reserve(checks.size());
+    for (auto& check : checks)
+        stored.push_back(check.get());
     auto [workWAVs, intermediates, utterances] =
         std::ranges::none_of(stored, &std::vector<StoredStretch>::empty)
             ? TRY(recogniseBesideTheRest(folder, converter, *whisper, sources, std::move(stored), recognitions,
