@@ -620,8 +620,12 @@ std::vector<Table> stopTables(const Options& options) {
             left.push_back(names[track] + " " +
                            fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1) + " s");
         }
-        const std::string leftAtStop = left[0] + ", " + left[1];
-        progress("stop to transcript, " + length + ": left at the stop, " + leftAtStop);
+        std::string leftAtStop = left[0];
+        leftAtStop += ", ";
+        leftAtStop += left[1];
+        std::string note = "stop to transcript, " + length + ": left at the stop, ";
+        note += leftAtStop;
+        progress(note);
 
         // A recording folder holding the captures (hard links, since a run deletes them) and nothing else.
         const auto freshCaptures = [&](const std::string& parent) {
