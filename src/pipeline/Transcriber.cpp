@@ -188,6 +188,17 @@ Result<PreparedTrack> prepareTrack(const std::filesystem::path& converter, const
     return track;
 }
 
+// What the recognition of a folder's tracks works with.
+struct TrackRun {
+    const std::filesystem::path& folder;
+    const std::filesystem::path& converter;
+    const std::filesystem::path& whisper;
+    const std::vector<Source>& sources;
+    const std::vector<RecogniserCommand>& recognitions; // one for each source
+    LogFile& log;
+    const TranscriptionProgressCallback& progress;
+};
+
 // What a run makes of a folder's tracks before it writes the transcript.
 struct RecognisedTracks {
     std::vector<std::filesystem::path> workWAVs;
@@ -203,13 +214,8 @@ bool checkedForEcho(const std::filesystem::path& source, const PreparedTrack* sy
 // The run as it goes without stored stretches for every capture: each track is converted,
 // measured and recognised in turn, the system track first, which the microphone's echo analysis
 // needs.
-Result<RecognisedTracks> recogniseOneAfterAnother(const std::filesystem::path& folder,
-                                                  const std::filesystem::path& converter,
-                                                  const std::filesystem::path& whisper,
-                                                  const std::vector<Source>& sources,
-                                                  std::vector<std::vector<StoredStretch>> stored,
-                                                  const std::vector<RecogniserCommand>& recognitions, LogFile& log,
-                                                  const TranscriptionProgressCallback& progress) {
+Result<RecognisedTracks> recogniseOneAfterAnother(const TrackRun& run, std::vector<std::vector<StoredStretch>> stored) {
+    const auto& [folder, converter, whisper, sources, recognitions, log, progress] = run;
     RecognisedTracks result;
     const int trackCount = static_cast<int>(sources.size());
     int trackIndex = 0;
@@ -285,13 +291,8 @@ Result<RecognisedTracks> recogniseOneAfterAnother(const std::filesystem::path& f
 // conversions, the loudness and the microphone's echo analysis) goes on beside them instead of
 // before and after. The microphone goes first, so that its echo analysis overlaps the other
 // track's recognition. The outcome is the one-after-another run's, to the byte.
-Result<RecognisedTracks> recogniseBesideTheRest(const std::filesystem::path& folder,
-                                                const std::filesystem::path& converter,
-                                                const std::filesystem::path& whisper,
-                                                const std::vector<Source>& sources,
-                                                std::vector<std::vector<StoredStretch>> stored,
-                                                const std::vector<RecogniserCommand>& recognitions, LogFile& log,
-                                                const TranscriptionProgressCallback& progress) {
+Result<RecognisedTracks> recogniseBesideTheRest(const TrackRun& run, std::vector<std::vector<StoredStretch>> stored) {
+    const auto& [folder, converter, whisper, sources, recognitions, log, progress] = run;
     // Waited for on every way out: the futures' destructors block.
     auto preparing = std::async(std::launch::async, [&]() -> Result<std::vector<PreparedTrack>> {
         std::vector<PreparedTrack> tracks;
@@ -465,12 +466,10 @@ Result<std::filesystem::path> Transcriber::transcribe(const std::filesystem::pat
     stored.reserve(checks.size());
     for (auto& check : checks)
         stored.push_back(check.get());
-    auto [workWAVs, intermediates, utterances] =
-        std::ranges::none_of(stored, &std::vector<StoredStretch>::empty)
-            ? TRY(recogniseBesideTheRest(folder, converter, *whisper, sources, std::move(stored), recognitions,
-                                         logFile, progress))
-            : TRY(recogniseOneAfterAnother(folder, converter, *whisper, sources, std::move(stored), recognitions,
-                                           logFile, progress));
+    const TrackRun run{folder, converter, *whisper, sources, recognitions, logFile, progress};
+    auto [workWAVs, intermediates, utterances] = std::ranges::none_of(stored, &std::vector<StoredStretch>::empty)
+                                                     ? TRY(recogniseBesideTheRest(run, std::move(stored)))
+                                                     : TRY(recogniseOneAfterAnother(run, std::move(stored)));
 
     // Room for the lines that say why the tidy-up stopped, should the disk be full by then.
     logFile.reserve(std::size_t{16} * 1024);
