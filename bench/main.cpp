@@ -614,15 +614,15 @@ std::vector<Table> stopTables(const Options& options) {
         for (const auto& capture : captures)
             levels.push_back(captureLevels(capture));
         const auto stored = storedAtStop(levels, minutes * 60.0, options.recogniserShare);
-        std::vector<std::string> left;
+        std::string leftAtStop;
         for (std::size_t track = 0; track < captures.size(); ++track) {
             const std::int64_t recognised = stored[track].empty() ? 0 : stored[track].back() * StretchPlanner::windowMs;
-            left.push_back(names[track] + " " +
-                           fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1) + " s");
+            leftAtStop += track == 0 ? "" : ", ";
+            leftAtStop += names[track];
+            leftAtStop += ' ';
+            leftAtStop += fixedText(static_cast<double>(minutes * 60000LL - recognised) / 1000.0, 1);
+            leftAtStop += " s";
         }
-        std::string leftAtStop = left[0];
-        leftAtStop += ", ";
-        leftAtStop += left[1];
         std::string note = "stop to transcript, " + length + ": left at the stop, ";
         note += leftAtStop;
         progress(note);

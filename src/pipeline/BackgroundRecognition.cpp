@@ -97,12 +97,14 @@ void BackgroundRecognition::run() {
         // The track furthest behind first, so that both advance together.
         std::optional<std::size_t> chosen;
         std::int64_t end = 0;
+        // Each track's levels from where it stands, copied once for both looks.
+        std::vector<std::vector<float>> unrecognised(m_tracks.size());
+        for (std::size_t i = 0; i < m_tracks.size(); ++i)
+            if (m_tracks[i].levels)
+                unrecognised[i] = m_tracks[i].levels->since(progress[i].nextWindow);
         const auto choose = [&](std::int64_t minimumWindows) {
             for (std::size_t i = 0; i < m_tracks.size(); ++i) {
-                if (!m_tracks[i].levels)
-                    continue;
-                const auto levels = m_tracks[i].levels->since(progress[i].nextWindow);
-                const auto boundary = StretchPlanner::nextBoundary(levels, 0, minimumWindows);
+                const auto boundary = StretchPlanner::nextBoundary(unrecognised[i], 0, minimumWindows);
                 if (boundary && (!chosen || progress[i].nextWindow < progress[*chosen].nextWindow)) {
                     chosen = i;
                     end = progress[i].nextWindow + *boundary;

@@ -206,9 +206,10 @@ struct RecognisedTracks {
     std::vector<TranscriptSegment> utterances; // the tracks' in the order of their sources
 };
 
-// The microphone's utterances are checked for echo against the system track, when it sounded.
-bool checkedForEcho(const std::filesystem::path& source, const PreparedTrack* systemTrack) {
-    return source.stem() == "mic" && systemTrack && !systemTrack->silent && Settings::echoAnalysisEnabled();
+// The microphone's utterances are checked for echo against the system track's work WAV, when that
+// track sounded.
+bool checkedForEcho(const std::filesystem::path& source, const std::filesystem::path* soundingSystemWAV) {
+    return source.stem() == "mic" && soundingSystemWAV && Settings::echoAnalysisEnabled();
 }
 
 // The run as it goes without stored stretches for every capture: each track is converted,
@@ -219,9 +220,9 @@ Result<RecognisedTracks> recogniseOneAfterAnother(const TrackRun& run, std::vect
     RecognisedTracks result;
     const int trackCount = static_cast<int>(sources.size());
     int trackIndex = 0;
-    // The system track once it has been measured: the far-end reference against which the
-    // microphone's utterances are checked for echo.
-    std::optional<PreparedTrack> system;
+    // The system track's work WAV once it has been recognised (a silent one is skipped): the
+    // far-end reference against which the microphone's utterances are checked for echo.
+    std::optional<std::filesystem::path> systemWAV;
     for (std::size_t i = 0; i < sources.size(); ++i) {
         const auto& [speaker, source] = sources[i];
         ++trackIndex;
@@ -276,9 +277,9 @@ Result<RecognisedTracks> recogniseOneAfterAnother(const TrackRun& run, std::vect
             segments = std::move(*parsed);
         }
         if (name == "system")
-            system = track;
-        else if (checkedForEcho(source, system ? &*system : nullptr))
-            EchoAnalysis::dropEchoes(system->wav, track.wav, segments, log);
+            systemWAV = track.wav;
+        else if (checkedForEcho(source, systemWAV ? &*systemWAV : nullptr))
+            EchoAnalysis::dropEchoes(*systemWAV, track.wav, segments, log);
         result.utterances.insert(result.utterances.end(), std::make_move_iterator(segments.begin()),
                                  std::make_move_iterator(segments.end()));
         report(track.seconds, track.seconds);
@@ -301,14 +302,8 @@ Result<RecognisedTracks> recogniseBesideTheRest(const TrackRun& run, std::vector
             tracks.push_back(TRY(prepareTrack(converter, folder, source.source, log)));
         return tracks;
     });
-    std::optional<Result<std::vector<PreparedTrack>>> prepared;
-    const auto preparedTracks = [&]() -> Result<const std::vector<PreparedTrack>*> {
-        if (!prepared)
-            prepared.emplace(preparing.get());
-        if (!*prepared)
-            return failure(prepared->error());
-        return &**prepared;
-    };
+    // Taken once the first rest is recognised, when it is needed for the filter.
+    std::optional<std::vector<PreparedTrack>> tracks;
 
     const std::size_t count = sources.size();
     const auto systemAt = static_cast<std::size_t>(
@@ -327,13 +322,15 @@ Result<RecognisedTracks> recogniseBesideTheRest(const TrackRun& run, std::vector
         };
         const auto raw = TRY(recogniseRest(folder, source.stem().string(), source, whisper, recognitions[i],
                                            std::move(stored[i]), log, report));
-        const auto* const tracks = TRY(preparedTracks());
+        if (!tracks)
+            tracks = TRY(preparing.get());
         const PreparedTrack& track = (*tracks)[i];
         if (track.silent)
             continue;
         kept[i] = Transcriber::filterSegments(raw, speaker, track.envelope ? &*track.envelope : nullptr, log);
         keptSoFar += kept[i].size();
-        if (checkedForEcho(source, systemAt < count ? &(*tracks)[systemAt] : nullptr))
+        const bool systemSounded = systemAt < count && !(*tracks)[systemAt].silent;
+        if (checkedForEcho(source, systemSounded ? &(*tracks)[systemAt].wav : nullptr))
             echo = std::async(std::launch::async, [&systemWAV = (*tracks)[systemAt].wav, &track, &segments = kept[i],
                                                    &log] { EchoAnalysis::dropEchoes(systemWAV, track.wav, segments, log); });
         report(track.seconds, track.seconds);
@@ -343,14 +340,14 @@ Result<RecognisedTracks> recogniseBesideTheRest(const TrackRun& run, std::vector
 
     RecognisedTracks result;
     for (std::size_t i = 0; i < count; ++i) {
-        result.workWAVs.push_back((**prepared)[i].wav);
+        result.workWAVs.push_back((*tracks)[i].wav);
         result.utterances.insert(result.utterances.end(), std::make_move_iterator(kept[i].begin()),
                                  std::make_move_iterator(kept[i].end()));
     }
     result.intermediates = result.workWAVs;
     if (progress)
-        progress({sources.front().speaker, trackIndex, static_cast<int>(count), (**prepared)[0].seconds,
-                  (**prepared)[0].seconds, result.utterances.size()});
+        progress({sources.front().speaker, trackIndex, static_cast<int>(count), tracks->front().seconds,
+                  tracks->front().seconds, result.utterances.size()});
     return result;
 }
 
