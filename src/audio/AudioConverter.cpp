@@ -2,6 +2,7 @@
 
 #include "audio/SampleConversion.h"
 
+#include <cmath>
 #include <soxr.h>
 
 namespace zorvel {
@@ -93,6 +94,10 @@ Result<std::pair<const float*, std::int64_t>> AudioConverter::convert(const void
         return failure(Error::platform(std::string("Не удалось преобразовать звук: ") + error, ErrorSource::soxr,
                                        std::nullopt, error));
     return std::pair<const float*, std::int64_t>{m_output.data(), static_cast<std::int64_t>(produced)};
+}
+
+std::int64_t AudioConverter::heldFrames() const {
+    return m_resampler != nullptr ? std::llround(soxr_delay(m_resampler)) : 0;
 }
 
 Result<std::pair<const float*, std::int64_t>> AudioConverter::flush() {

@@ -31,9 +31,13 @@ public:
     // resampler is filling up). The returned view stays valid until the next call.
     Result<std::pair<const float*, std::int64_t>> convert(const void* samples, SampleType type, std::int64_t frames);
 
-    // Ends the input: returns what the resampler still holds (a few milliseconds), after which the
-    // converter takes no more input. The returned view stays valid until the next call.
+    // Ends the input: returns what the resampler still holds (up to about 20 ms: it works in
+    // blocks), after which the converter takes no more input. The returned view stays valid until
+    // the next call.
     Result<std::pair<const float*, std::int64_t>> flush();
+
+    // How many output frames the resampler holds back from the input so far: what flush() gives.
+    std::int64_t heldFrames() const;
 
     // The capacity reserved by the last convert() call.
     std::uint32_t lastCapacity() const { return m_lastCapacity; }

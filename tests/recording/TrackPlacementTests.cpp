@@ -5,6 +5,7 @@
 #include "support/TestAudio.h"
 #include "support/TestEnvironment.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -293,6 +294,33 @@ TEST_F(TrackWriting, AConvertedCaptureKeepsAllItsAudioUpToItsLastFrame) {
     EXPECT_EQ(written[4799], 0.0F);
     EXPECT_NEAR(written[4800 + 24000], 8000.0F / 32768, 1e-3);
     EXPECT_NEAR(written[written.size() - 200], 8000.0F / 32768, 1e-2);
+}
+
+// The fault this pins: the resampler's hold of the audio before a pause (up to 20 ms) was written
+// after the new run had been placed, so every converted run after a pause landed that much late.
+TEST_F(TrackWriting, AConvertedRunAfterAPauseStartsWhereItsTimingSays) {
+    writer.reset();
+    auto created = TrackWriter::create(folder / "converted.caf", {48000, 1, SampleFormat::float32}, origin);
+    ASSERT_TRUE(created.has_value());
+    const AudioFormat device{44100, 2, SampleFormat::int16};
+    const std::vector<std::int16_t> before(441 * 2, 8000), after(441 * 2, -16000);
+    const CaptureCallbacks callbacks = (*created)->beginCapture(device);
+    callbacks.onTiming({4410, at(0.1)}); // starts at 0
+    for (int i = 0; i < 50; ++i) // half a second, in 10 ms buffers as a sound server delivers them
+        callbacks.onFrames({441 * i, 441, before.data()});
+    callbacks.onPaused(22050);
+    for (int i = 0; i < 50; ++i)
+        callbacks.onFrames({22050 + 441 * i, 441, after.data()});
+    callbacks.onTiming({22050 + 4410, at(1.6)}); // goes on at 1.5 s
+    (*created)->endCapture();
+    (*created)->finish();
+    const auto written = readAudio(folder / "converted.caf");
+    ASSERT_GE(written.size(), 96000U);
+    const auto firstBelow = std::find_if(written.begin(), written.end(), [](float s) { return s < -0.25F; });
+    EXPECT_NEAR(firstBelow - written.begin(), 72000, 2);
+    // The end of the audio before the pause is kept whole, before the silence.
+    EXPECT_NEAR(written[23950], 8000.0F / 32768, 1e-2);
+    EXPECT_EQ(written[24100], 0.0F);
 }
 
 TEST_F(TrackWriting, WithoutACaptureTheFileGrowsWithTheClock) {
