@@ -40,10 +40,11 @@ public:
     static constexpr double earlyTolerance = 0.008;
     static constexpr std::size_t agreeingReports = 4;
     // A new run is placed once it has this many reports, or once it holds this much audio and has
-    // at least one report (the server answers within milliseconds of a start, several times in its
-    // first tenth of a second), or, with no report at all, once it holds noReportLimit of audio:
-    // it then follows on at the end of the file.
-    static constexpr std::size_t settlingReports = 4;
+    // at least one report (the server answers within milliseconds of a start, and more than ten
+    // times in its first quarter second), or, with no report at all, once it holds noReportLimit
+    // of audio: it then follows on at the end of the file. The more reports, the surer the
+    // earliest: a device that works in blocks reports up to a block late, depending on when.
+    static constexpr std::size_t settlingReports = 12;
     static constexpr double settlingAudio = 0.25;
     static constexpr double noReportLimit = 1.0;
 

@@ -57,10 +57,11 @@ TEST(TrackPlacement, PlacesOnceSettledOrHoldingEnoughAudio) {
     placement.report(10, 0.02);
     EXPECT_FALSE(placement.shouldPlace(249));
     EXPECT_TRUE(placement.shouldPlace(250)); // one report and a quarter second held
-    placement.report(20, 0.03);
-    placement.report(30, 0.04);
-    placement.report(40, 0.05);
-    EXPECT_TRUE(placement.shouldPlace(0)); // four reports
+    for (std::size_t i = 2; i < TrackPlacement::settlingReports; ++i)
+        placement.report(static_cast<std::int64_t>(10 * i), 0.01 * static_cast<double>(i + 1));
+    EXPECT_FALSE(placement.shouldPlace(0));
+    placement.report(1000, 1.01);
+    EXPECT_TRUE(placement.shouldPlace(0)); // settled
     placement.place(0);
     EXPECT_FALSE(placement.shouldPlace(5000));
 }

@@ -20,6 +20,15 @@ constexpr pa_usec_t answerLimit = 400 * PA_USEC_PER_MSEC;
 // nobody plays to, an input whose source stopped): what it delivers next is placed anew.
 constexpr pa_usec_t stillLimit = 200 * PA_USEC_PER_MSEC;
 
+// A device that works in blocks (a null sink's monitor renders 10 ms at a time) reports the
+// latency of its block, which is right only for a moment just after it delivered: the report is
+// as late as the time since. The server's own reports come at intervals that are whole multiples
+// of such blocks, so they can keep falling at one point of a block for a whole run. When a run
+// begins, so while its place is being decided, a few more reports are asked for, 23 ms apart,
+// which falls at every millisecond of a 10 ms block in turn; the run is placed by the earliest.
+constexpr pa_usec_t spreadInterval = 23 * PA_USEC_PER_MSEC;
+constexpr int spreadReports = 10;
+
 // Record buffers of about 20 ms: the microphone's level is seen soon after the sound. Where audio
 // lands in the file comes from the server's timing reports, not from when a buffer arrives.
 constexpr pa_usec_t fragmentMicroseconds = 20'000;
@@ -148,6 +157,9 @@ private:
     static void timingUpdated(pa_stream* stream, void* userdata);
     static void suspendedChanged(pa_stream* stream, void* userdata);
     void notePause(std::int64_t position);
+    // Asks for spreadReports timing reports, spreadInterval apart.
+    void spreadReportsFromNow();
+    static void spreadReport(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata);
     static void serverEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                             void* userdata);
     static void serverChanged(pa_context* context, const pa_server_info* info, void* userdata);
@@ -183,12 +195,16 @@ private:
     std::chrono::system_clock::time_point m_writtenAt;
     bool m_standingStill = false;
     bool m_reportWanted = false;
+    pa_time_event* m_spreadTimer = nullptr;
+    int m_spreadLeft = 0;
 };
 
 PulseCapture::~PulseCapture() {
     // Stopping the loop first guarantees that no callback runs while the rest is torn down.
     if (m_loop != nullptr)
         pa_threaded_mainloop_stop(m_loop);
+    if (m_spreadTimer != nullptr)
+        pa_threaded_mainloop_get_api(m_loop)->time_free(m_spreadTimer);
     if (m_stream != nullptr) {
         pa_stream_set_read_callback(m_stream, nullptr, nullptr);
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
@@ -417,6 +433,7 @@ Result<void> PulseCapture::startStream(const SourceInfo& source) {
         pa_stream_get_state(m_stream) != PA_STREAM_READY)
         return failure(serverFailure(CaptureStep::startStream, "Не удалось начать запись с «" + m_sourceName + "»"));
     m_running = true;
+    spreadReportsFromNow();
     // The default may have changed between opening and now; the answer reports it if so.
     if (pa_operation* operation = pa_context_get_server_info(m_context, serverChanged, this))
         pa_operation_unref(operation);
@@ -471,11 +488,12 @@ void PulseCapture::streamReadable(pa_stream* stream, size_t, void* userdata) {
             self->m_callbacks.onFrames(frames);
         self->m_position += frames.frames;
         pa_stream_drop(stream);
-        // Frames after a pause: a fresh report tells when they were captured.
+        // Frames after a pause: fresh reports tell when they were captured.
         if (self->m_reportWanted && frames.frames > 0) {
             self->m_reportWanted = false;
             if (pa_operation* operation = pa_stream_update_timing_info(stream, nullptr, nullptr))
                 pa_operation_unref(operation);
+            self->spreadReportsFromNow();
         }
     }
 }
@@ -511,6 +529,26 @@ void PulseCapture::timingUpdated(pa_stream* stream, void* userdata) {
         self->m_standingStill = true;
         self->notePause(written);
     }
+}
+
+void PulseCapture::spreadReportsFromNow() {
+    m_spreadLeft = spreadReports;
+    const pa_usec_t first = pa_rtclock_now() + spreadInterval;
+    if (m_spreadTimer != nullptr)
+        pa_context_rttime_restart(m_context, m_spreadTimer, first);
+    else
+        m_spreadTimer = pa_context_rttime_new(m_context, first, spreadReport, this);
+}
+
+void PulseCapture::spreadReport(pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* userdata) {
+    auto* self = static_cast<PulseCapture*>(userdata);
+    if (self->m_stream != nullptr && pa_stream_get_state(self->m_stream) == PA_STREAM_READY)
+        if (pa_operation* operation = pa_stream_update_timing_info(self->m_stream, nullptr, nullptr))
+            pa_operation_unref(operation);
+    if (--self->m_spreadLeft > 0)
+        pa_context_rttime_restart(self->m_context, event, pa_rtclock_now() + spreadInterval);
+    else
+        api->time_restart(event, nullptr); // disabled until the next run
 }
 
 void PulseCapture::notePause(std::int64_t position) {
