@@ -307,10 +307,10 @@ TEST_F(TrackWriting, AConvertedRunAfterAPauseStartsWhereItsTimingSays) {
     const std::vector<std::int16_t> before(441 * 2, 8000), after(441 * 2, -16000);
     const CaptureCallbacks callbacks = (*created)->beginCapture(device);
     callbacks.onTiming({4410, at(0.1)}); // starts at 0
-    for (int i = 0; i < 50; ++i) // half a second, in 10 ms buffers as a sound server delivers them
+    for (std::int64_t i = 0; i < 50; ++i) // half a second, in 10 ms buffers as a sound server delivers them
         callbacks.onFrames({441 * i, 441, before.data()});
     callbacks.onPaused(22050);
-    for (int i = 0; i < 50; ++i)
+    for (std::int64_t i = 0; i < 50; ++i)
         callbacks.onFrames({22050 + 441 * i, 441, after.data()});
     callbacks.onTiming({22050 + 4410, at(1.6)}); // goes on at 1.5 s
     (*created)->endCapture();
