@@ -251,17 +251,22 @@ void TrackWriter::writeFrames(Frames& frames) {
     Run& run = *m_run;
     // Positions say where the frames belong: a gap in them is missing audio, an overlap was written.
     if (frames.position > run.nextPosition)
-        writeDeviceFrames(nullptr, frames.position - run.nextPosition);
+        writeMissingFrames(frames.position - run.nextPosition);
     const std::int64_t skip = std::clamp<std::int64_t>(run.nextPosition - frames.position, 0, frames.frames);
     run.nextPosition = std::max(run.nextPosition, frames.position + frames.frames);
     if (skip == frames.frames)
         return;
     if (frames.bytes.empty()) {
-        writeDeviceFrames(nullptr, frames.frames - skip);
+        writeMissingFrames(frames.frames - skip);
         return;
     }
     const std::size_t offset = static_cast<std::size_t>(skip) * frameBytes(run.format);
     writeDeviceFrames(frames.bytes.data() + offset, frames.frames - skip);
+}
+
+void TrackWriter::writeMissingFrames(std::int64_t frames) {
+    m_corrections->missingFrames += frames * m_fileFormat.sampleRate / m_run->format.sampleRate;
+    writeDeviceFrames(nullptr, frames);
 }
 
 void TrackWriter::writeDeviceFrames(const void* samples, std::int64_t frames) {

@@ -33,10 +33,13 @@ namespace zorvel {
 // callbacks that beginCapture() returns on the sound server's; the inspector on the worker.
 // What a writer did to keep its file on the clock once a capture was placed: silence written where
 // the server's timing said audio was missing, and frames dropped where it said there was too much
-// (a device clock running slow or fast). Counted in file frames; read from any thread.
+// (a device clock running slow or fast). Apart from those, the frames the server itself delivered
+// as missing (a hole, or a jump in its positions), written as silence of their length. Counted in
+// file frames; read from any thread.
 struct TimeCorrections {
     std::atomic<std::int64_t> silenceFrames{0};
     std::atomic<std::int64_t> droppedFrames{0};
+    std::atomic<std::int64_t> missingFrames{0};
 };
 
 class TrackWriter {
@@ -109,6 +112,7 @@ private:
     void flushConverter();
     void placeRun();
     void writeFrames(Frames& frames);
+    void writeMissingFrames(std::int64_t frames);
     void writeDeviceFrames(const void* samples, std::int64_t frames);
     void writeFileFrames(const void* samples, SampleType type, std::int64_t frames);
     void writeSilence(std::int64_t frames);

@@ -585,16 +585,25 @@ TEST_F(SoundServer, CaptureStaysBitExactWhileEveryCoreIsBusy) {
         auto toSystem = play("speakers", folder / "system.wav");
         waitWhilePlaying(toMic);
         waitWhilePlaying(toSystem);
+        const auto micCorrections = (*session)->micCorrections();
+        const auto systemCorrections = (*session)->systemCorrections();
         (*session)->stop();
         const Recorded mic = readRecording((*session)->folderURL() / "mic.caf");
         const Recorded system = readRecording((*session)->folderURL() / "system.caf");
-        const std::tuple<const Recorded*, const std::vector<float>*, int> tracks[] = {{&mic, &micNoise, 1},
-                                                                                     {&system, &systemNoise, 2}};
-        for (const auto& [track, sound, channels] : tracks) {
+        const std::tuple<const char*, const Recorded*, const std::vector<float>*, int, const TimeCorrections*> tracks[] = {
+            {"microphone", &mic, &micNoise, 1, micCorrections.get()},
+            {"system audio", &system, &systemNoise, 2, systemCorrections.get()}};
+        for (const auto& [name, track, sound, channels, corrections] : tracks) {
             const Pieces pieces = piecesOf(track->samples, *sound, channels);
             EXPECT_TRUE(pieces.found) << "round " << round;
             inserted += pieces.inserted;
             lost += pieces.lost;
+            if (pieces.inserted != 0 || pieces.lost != 0 || corrections->silenceFrames != 0 ||
+                corrections->droppedFrames != 0 || corrections->missingFrames != 0)
+                std::cout << "round " << round << ", " << name << ": " << pieces.inserted << " frames inserted, "
+                          << pieces.lost << " lost; the writer wrote " << corrections->silenceFrames
+                          << " frames of silence and dropped " << corrections->droppedFrames
+                          << " to keep time; the server delivered " << corrections->missingFrames << " as missing\n";
         }
     }
     std::cout << rounds << " rounds with " << burners << " encoders running: " << inserted << " frames inserted, "

@@ -270,9 +270,14 @@ TEST_F(TrackWriting, MissingFramesBecomeSilenceOfTheirLength) {
     const CaptureCallbacks callbacks = writer->beginCapture(milliFormat);
     callbacks.onTiming({10, at(0.01)});
     deliver(callbacks, sound, 0, 0, 100);
-    callbacks.onFrames({100, 30, nullptr});
-    deliver(callbacks, sound, 130, 100, 200);
-    EXPECT_EQ(finish(), concat({slice(sound, 0, 100), zeros(30), slice(sound, 100, 200)}));
+    callbacks.onFrames({100, 30, nullptr}); // a hole
+    deliver(callbacks, sound, 130, 100, 100);
+    deliver(callbacks, sound, 250, 200, 100); // a jump in the positions
+    EXPECT_EQ(finish(), concat({slice(sound, 0, 100), zeros(30), slice(sound, 100, 100), zeros(20), slice(sound, 200, 100)}));
+    // Told apart from what the writer does to keep time.
+    EXPECT_EQ(writer->corrections()->missingFrames, 50);
+    EXPECT_EQ(writer->corrections()->silenceFrames, 0);
+    EXPECT_EQ(writer->corrections()->droppedFrames, 0);
 }
 
 TEST_F(TrackWriting, AConvertedCaptureKeepsAllItsAudioUpToItsLastFrame) {
