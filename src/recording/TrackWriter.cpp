@@ -225,8 +225,8 @@ void TrackWriter::placeRun() {
     // After a pause the resampler still holds the end of the audio before it (up to about 20 ms):
     // that audio is in the file as far as the new run's place is concerned.
     const std::int64_t heldByConverter = m_run->converter ? m_run->converter->heldFrames() : 0;
-    const std::int64_t runStart = m_file.framesWritten() + heldByConverter;
-    const std::int64_t offset = m_placement.place(runStart);
+    const std::int64_t fileEnd = m_file.framesWritten() + heldByConverter;
+    const std::int64_t offset = m_placement.place(fileEnd);
     if (offset != 0) {
         if (m_run->converter) {
             // A seam: the resampler gives up what it holds and starts afresh after it.
@@ -234,7 +234,7 @@ void TrackWriter::placeRun() {
             auto created = AudioConverter::create(m_run->format, m_fileFormat.sampleRate, m_fileFormat.channels);
             m_run->converter = created ? std::move(*created) : nullptr;
         }
-        const std::int64_t gap = runStart + offset - m_file.framesWritten();
+        const std::int64_t gap = fileEnd + offset - m_file.framesWritten();
         if (gap > 0)
             writeSilence(gap);
         else
